@@ -1,0 +1,56 @@
+#pragma once
+// The seam between the checker and its operating system. Everything the logic
+// needs from the outside world (waiting, time, its command line, files, ending)
+// comes through this interface, so the logic can run against a simulated
+// platform in virtual time.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+namespace korvane {
+
+struct LocalDateTime {
+  int year = 1970;
+  int month = 1;
+  int day = 1;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  virtual void Sleep(int milliseconds) = 0;
+  // Processes the operating system's pending messages for this thread. The ping
+  // control's own events are delivered right after this, by the caller.
+  virtual void PumpEvents() = 0;
+
+  virtual LocalDateTime LocalNow() = 0;
+  // Milliseconds on a clock that never jumps, from an arbitrary origin.
+  virtual std::int64_t MonotonicMilliseconds() = 0;
+
+  // The command line without the program's own name, as one UTF-8 text.
+  virtual std::string CommandLineText() = 0;
+  // Full path of a file with the given name in the executable's directory.
+  virtual std::string PathBesideExecutable(const std::string& fileName) = 0;
+  // True for an existing ordinary file; a directory does not count.
+  virtual bool IsOrdinaryFile(const std::string& path) = 0;
+  // Opens the file for appending (creating it when missing), writes the UTF-8
+  // text converted to the system's text encoding, and closes it again.
+  // Returns false when the file could not be opened or written.
+  virtual bool AppendText(const std::string& path, const std::string& text) = 0;
+
+  // Ends the program with the exit status; never returns.
+  [[noreturn]] void EndProgram(int exitStatus) {
+    Exit(exitStatus);
+    std::abort();  // an Exit that came back
+  }
+
+ protected:
+  // Ends the process (or, on a simulated platform, throws out of the run).
+  virtual void Exit(int exitStatus) = 0;
+};
+
+}  // namespace korvane

@@ -1,0 +1,32 @@
+#pragma once
+#include "platform/platform.h"
+
+namespace korvane {
+
+// The checker's platform services on Linux and other POSIX systems.
+class PosixPlatform : public Platform {
+ public:
+  PosixPlatform(int argc, char** argv);
+
+  void Sleep(int milliseconds) override;
+  void PumpEvents() override {}  // no message queue; the control is polled by the caller
+  LocalDateTime LocalNow() override;
+  std::int64_t MonotonicMilliseconds() override;
+  std::string CommandLineText() override { return commandLine_; }
+  std::string PathBesideExecutable(const std::string& fileName) override;
+  bool IsOrdinaryFile(const std::string& path) override;
+  bool AppendText(const std::string& path, const std::string& text) override;
+
+ protected:
+  void Exit(int exitStatus) override;
+
+ private:
+  std::string commandLine_;
+  std::string executableDirectory_;
+};
+
+// Joins the arguments after the program's name with single blanks; an
+// argument that is empty or holds a blank or tab is wrapped in double quotes.
+std::string JoinArguments(int argc, char** argv);
+
+}  // namespace korvane

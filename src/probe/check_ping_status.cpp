@@ -1,0 +1,81 @@
+#include "probe/check_ping_status.h"
+
+#include <optional>
+
+#include "address/is_not_ip_address.h"
+#include "run/pause.h"
+#include "run/runtime_error.h"
+#include "run/trace.h"
+
+namespace korvane {
+namespace {
+
+// Skip-on-error: a failing step is abandoned, its error becomes the pending
+// error, and the probe goes on with the next step.
+class StepRunner {
+ public:
+  template <typename Step>
+  void operator()(Step&& step) {
+    try {
+      step();
+    } catch (const RuntimeError& error) {
+      pending_ = error.number();
+    }
+  }
+  bool ErrorPending() const { return pending_.has_value(); }
+  void ClearError() { pending_.reset(); }
+
+ private:
+  std::optional<ErrorNumber> pending_;
+};
+
+// Marks the probe as waiting for its reply for as long as it lives.
+class AwaitingReplyScope {
+ public:
+  explicit AwaitingReplyScope(modKorvane& run) : run_(run) { run_.AwaitingReply = true; }
+  ~AwaitingReplyScope() { run_.AwaitingReply = false; }
+  AwaitingReplyScope(const AwaitingReplyScope&) = delete;
+  AwaitingReplyScope& operator=(const AwaitingReplyScope&) = delete;
+
+ private:
+  modKorvane& run_;
+};
+
+}  // namespace
+
+void CheckPingStatus(modKorvane& run) {
+  StepRunner step;
+  HostEntry& host = run.Hosts(run.CurrentHost);
+  std::int16_t isName = kFalse;
+
+  step([&] { IsNotIpAddress(host.Address, isName); });
+  if (isName != kFalse) {
+    if (run.DebugOn) TraceLine(run, {" --> DNS resolving on ", host.Address});
+    step.ClearError();  // only the resolution itself may take the failure branch
+    step([&] { run.pingClient.SetTarget(host.Address); });
+    if (step.ErrorPending()) {
+      if (run.DebugOn) TraceLine(run, {" --- DNS resolving timed out: ", host.Address});
+      return;
+    }
+    step([&] { host.Address = run.pingClient.Target(); });
+    if (run.DebugOn) TraceLine(run, {" <-- DNS resolved to ", host.Address});
+  }
+
+  if (run.DebugOn) TraceLine(run, {" --> Sending Ping to ", host.Address});
+  Pause(run, 50);
+
+  // The deadline runs on the monotonic clock, so a wall clock set back or
+  // forward during the wait cannot stretch or cut it.
+  const std::int64_t sentAt = run.platform.MonotonicMilliseconds();
+  step([&] { run.pingClient.SendEcho(host.Address); });
+  {
+    AwaitingReplyScope awaiting(run);
+    while (host.Replied == 0 &&
+           run.platform.MonotonicMilliseconds() - sentAt <= kReplyDeadlineMs) {
+      Pause(run, 50);
+    }
+  }
+  if (host.Replied == 0 && run.DebugOn) TraceLine(run, {" --- Ping timed out: ", host.Address});
+}
+
+}  // namespace korvane

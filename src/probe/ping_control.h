@@ -1,0 +1,37 @@
+#pragma once
+// The ping control: resolves names, sends echo requests, and reports what
+// comes back as events. Events are raised only from DeliverPendingEvents,
+// which the checker calls from inside its pauses and nowhere else.
+#include <cstdint>
+#include <string>
+
+namespace korvane {
+
+class PingEvents {
+ public:
+  virtual ~PingEvents() = default;
+  virtual void OnError() = 0;
+  // sourceAddress: dotted-quad text of the replying host; roundTripMs: whole ms.
+  virtual void OnResponse(const std::string& sourceAddress, std::int32_t roundTripMs) = 0;
+};
+
+class PingControl {
+ public:
+  virtual ~PingControl() = default;
+
+  virtual void Connect(PingEvents* sink) = 0;
+
+  // Writing Target resolves a name; a failed resolution throws RuntimeError.
+  // Afterwards Target reads as the resolved address.
+  virtual void SetTarget(const std::string& hostText) = 0;
+  virtual std::string Target() = 0;
+
+  // Starts one echo request to the address and aims the control at it, so that
+  // Target reads as that address afterwards. May throw RuntimeError.
+  virtual void SendEcho(const std::string& address) = 0;
+
+  // Raises every event that is due now through the connected sink.
+  virtual void DeliverPendingEvents() = 0;
+};
+
+}  // namespace korvane

@@ -1,0 +1,30 @@
+// The ping control's two events, as handled by the form.
+#include "run/form.h"
+#include "run/trace.h"
+
+namespace korvane {
+
+void frmKorvane::pingClient_Response(const std::string& sourceAddress, std::int32_t roundTripMs) {
+  const std::string target = pingClient.Target();
+  if (sourceAddress != target) return;
+  // A reply counts only for the probe that is waiting for it right now. One
+  // arriving in the pauses between hosts would otherwise be credited to the
+  // next host before it was ever asked.
+  if (!run_.AwaitingReply) return;
+
+  HostEntry& host = run_.Hosts(run_.CurrentHost);
+  host.Replied = 1;
+  host.ReplyTime = roundTripMs;
+  if (run_.DebugOn) {
+    TraceLine(run_, {" <-- Ping Response from ", host.Address, " (", roundTripMs, " ms)"});
+  }
+}
+
+void frmKorvane::pingClient_Error() {
+  if (run_.DebugOn) {
+    TraceLine(run_, {" Error When Ping ", run_.Hosts(run_.CurrentHost).Address,
+                     " (frmKorvane_pingClient_Error)"});
+  }
+}
+
+}  // namespace korvane

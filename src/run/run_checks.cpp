@@ -1,0 +1,46 @@
+#include "run/run_checks.h"
+
+#include "cmdline/command_line.h"
+#include "probe/check_ping_status.h"
+#include "run/pause.h"
+#include "run/runtime_error.h"
+#include "run/trace.h"
+
+namespace korvane {
+
+void RunChecks(modKorvane& run) {
+  run.TraceFilePath = run.platform.PathBesideExecutable(kTraceFileName);
+  if (run.platform.IsOrdinaryFile(run.TraceFilePath)) {
+    run.DebugOn = kTrue;
+    TraceStartLines(run);
+  }
+
+  ReadArguments(run);
+
+  if (run.HostCount == 0) {
+    Pause(run, 1000);
+    run.platform.EndProgram(0);
+  }
+
+  const std::int16_t lastHost = run.HostCount;
+  for (run.CurrentHost = 1; run.CurrentHost <= lastHost;
+       run.CurrentHost = Add16(run.CurrentHost, 1)) {
+    Pause(run, 100);
+    CheckPingStatus(run);
+  }
+
+  std::int16_t answered = 0;
+  for (run.CurrentHost = 1; run.CurrentHost <= lastHost;
+       run.CurrentHost = Add16(run.CurrentHost, 1)) {
+    answered = Add16(answered, run.Hosts(run.CurrentHost).Replied);
+  }
+
+  const bool thresholdMet = !(answered < run.MinReplies);
+  if (run.DebugOn) {
+    TraceLine(run, {thresholdMet ? " Return Value: 100" : " Return Value: 0"});
+    Pause(run, 500);
+  }
+  run.platform.EndProgram(thresholdMet ? 100 : 0);
+}
+
+}  // namespace korvane

@@ -1,0 +1,37 @@
+#pragma once
+// The debug trace: time-stamped lines appended to pingdebug.txt beside the
+// executable, written only when that file existed at start-up.
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+#include "run/run_state.h"
+
+namespace korvane {
+
+inline constexpr const char* kTraceFileName = "pingdebug.txt";
+inline constexpr const char* kLineEnd = "\r\n";
+
+// "YYYY-MM-DD HH:MM:SS"
+std::string FormatTimeStamp(const LocalDateTime& t);
+
+// A trace piece: literal text or a number written in plain decimal.
+struct TracePiece {
+  TracePiece(std::string_view text) : value(text) {}
+  TracePiece(const std::string& text) : value(text) {}
+  TracePiece(const char* text) : value(text) {}
+  TracePiece(long long number) : value(std::to_string(number)) {}
+  TracePiece(int number) : value(std::to_string(number)) {}
+  std::string value;
+};
+
+// Appends one line: time stamp, then the pieces with nothing between them.
+// The trace is diagnostics only: a line that cannot be written is lost and
+// nothing else changes.
+void TraceLine(modKorvane& run, std::initializer_list<TracePiece> pieces);
+
+// The start-up pair: an empty line, then " Start", under one open.
+void TraceStartLines(modKorvane& run);
+
+}  // namespace korvane

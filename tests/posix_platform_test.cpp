@@ -1,0 +1,128 @@
+// The Linux platform services and the ping control's address texts, on real files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cmdline/text.h"
+#include "icmp/ipv4_address.h"
+#include "platform/posix_platform.h"
+
+namespace korvane {
+namespace {
+
+std::string JoinArgs(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  std::string program = "korvane";
+  argv.push_back(program.data());
+  for (std::string& a : args) argv.push_back(a.data());
+  return JoinArguments(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(JoinArguments, QuotesOnlyWhatTheSplitterWouldCut) {
+  EXPECT_EQ(JoinArgs({}), "");
+  EXPECT_EQ(JoinArgs({"2", "a", "b"}), "2 a b");
+  EXPECT_EQ(JoinArgs({"2", "my host", "b"}), "2 \"my host\" b");
+  EXPECT_EQ(JoinArgs({"2", "", "b"}), "2 \"\" b");
+  EXPECT_EQ(JoinArgs({"2", "a\tb"}), "2 \"a\tb\"");
+  EXPECT_EQ(JoinArgs({"2", "a\"b"}), "2 a\"b");
+  EXPECT_EQ(JoinArgs({"2", "h\xC3\xA9", "\xFF"}), "2 h\xC3\xA9 \xEF\xBF\xBD");
+}
+
+TEST(Utf8Text, InvalidSequencesBecomeReplacementCharacters) {
+  EXPECT_EQ(ToValidUtf8("ok"), "ok");
+  EXPECT_EQ(ToValidUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");           // overlong
+  EXPECT_EQ(ToValidUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
+  EXPECT_EQ(ToValidUtf8("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD");           // cut short
+  EXPECT_EQ(ToValidUtf8("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(Utf16Length("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"), 5u);
+}
+
+class TempDirectory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/korvane-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  std::string dir_;
+  PosixPlatform platform_{0, nullptr};
+};
+
+TEST_F(TempDirectory, AppendCreatesAndAppendsBytesAsGiven) {
+  const std::string path = dir_ + "/pingdebug.txt";
+  EXPECT_FALSE(platform_.IsOrdinaryFile(path));
+  EXPECT_TRUE(platform_.AppendText(path, "one\r\n"));
+  EXPECT_TRUE(platform_.AppendText(path, "two\r\n"));
+  EXPECT_TRUE(platform_.IsOrdinaryFile(path));
+  EXPECT_EQ(Read(path), "one\r\ntwo\r\n");
+}
+
+TEST_F(TempDirectory, DirectoryIsNotAnOrdinaryFileAndCannotBeAppendedTo) {
+  const std::string path = dir_ + "/pingdebug.txt";
+  ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  EXPECT_FALSE(platform_.IsOrdinaryFile(path));
+  EXPECT_FALSE(platform_.AppendText(path, "x\r\n"));
+}
+
+TEST_F(TempDirectory, FifoUnderTheTraceNameNeitherCountsNorBlocks) {
+  const std::string path = dir_ + "/pingdebug.txt";
+  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  EXPECT_FALSE(platform_.IsOrdinaryFile(path));
+  EXPECT_FALSE(platform_.AppendText(path, "x\r\n"));  // no reader: fails at once
+}
+
+TEST(PosixPlatform, TraceFileLiesBesideTheExecutable) {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  std::string dir(self, static_cast<std::size_t>(n));
+  dir = dir.substr(0, dir.rfind('/'));
+  PosixPlatform platform(0, nullptr);
+  EXPECT_EQ(platform.PathBesideExecutable("pingdebug.txt"), dir + "/pingdebug.txt");
+}
+
+TEST(PosixPlatform, ClocksMoveForwardWithSleep) {
+  PosixPlatform platform(0, nullptr);
+  const auto before = platform.MonotonicMilliseconds();
+  platform.Sleep(20);
+  EXPECT_GE(platform.MonotonicMilliseconds() - before, 20);
+  const LocalDateTime now = platform.LocalNow();
+  EXPECT_GE(now.year, 2024);
+  EXPECT_LE(now.second, 60);
+}
+
+TEST(DottedQuad, DecimalWithLeadingZerosNeverOctal) {
+  struct Case {
+    std::string text;
+    std::optional<std::uint32_t> address;
+  };
+  const std::vector<Case> cases = {
+      {"127.0.0.1", 0x7F000001},     {"127.000.000.001", 0x7F000001},
+      {"1.2.3.0000255", 0x010203FF}, {"010.0.0.8", 0x0A000008},
+      {"255.255.255.255", 0xFFFFFFFF}, {"256.0.0.1", std::nullopt},
+      {"1.2.3", std::nullopt},       {"1.2.3.4.", std::nullopt},
+      {"1.2.3.4 ", std::nullopt},    {"", std::nullopt},
+      {"a.b.c.d", std::nullopt},     {"1..2.3", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ParseDottedQuad(c.text), c.address) << c.text;
+  }
+  EXPECT_EQ(FormatDottedQuad(0x7F000001), "127.0.0.1");
+  EXPECT_EQ(FormatDottedQuad(0xC0000207), "192.0.2.7");
+}
+
+}  // namespace
+}  // namespace korvane

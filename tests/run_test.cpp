@@ -1,0 +1,247 @@
+// Whole runs of the program: trace, arguments, probe loop and verdict.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "run/pause.h"
+#include "run/trace.h"
+#include "support/harness.h"
+
+namespace korvane {
+namespace {
+
+using testing::Harness;
+using Messages = std::vector<std::string>;
+
+struct TracedHarness : Harness {
+  TracedHarness() { platform.CreateTraceFile(); }
+};
+
+TEST(Pause, SleepsInTenMillisecondSlicesEachFollowedByAPump) {
+  struct Case {
+    std::int16_t ms;
+    int slices;
+  };
+  for (const Case& c : {Case{5, 0}, Case{9, 0}, Case{10, 1}, Case{15, 1}, Case{1000, 100},
+                        Case{-20, 0}, Case{0, 0}}) {
+    Harness h;
+    Pause(h.run, c.ms);
+    EXPECT_EQ(h.platform.SleptMs(), c.slices * 10) << c.ms;
+    EXPECT_EQ(h.platform.Pumps(), c.slices) << c.ms;
+  }
+}
+
+TEST(Pause, DeliversControlEventsOnlyInsideItsPumps) {
+  Harness h;
+  h.run.DebugOn = kTrue;
+  h.run.TraceFilePath = h.platform.TracePath();
+  h.run.Hosts(1).Address = "192.0.2.7";
+  h.run.CurrentHost = 1;
+  h.control.ErrorAt(h.platform.MonotonicMilliseconds());
+  EXPECT_TRUE(h.platform.TraceLines().empty());
+  Pause(h.run, 5);  // no slice, no pump
+  EXPECT_TRUE(h.platform.TraceLines().empty());
+  Pause(h.run, 10);
+  EXPECT_EQ(h.platform.TraceLines().size(), 1u);
+}
+
+TEST(TraceLine, StampsLocalTimeAndJoinsPiecesWithCrLf) {
+  Harness h;
+  h.platform.SetLocalTime(2024, 3, 2, 9, 5, 3);
+  h.run.TraceFilePath = h.platform.TracePath();
+  TraceLine(h.run, {" <-- Ping Response from ", "192.0.2.7", " (", 23, " ms)"});
+  h.platform.SetLocalTime(1999, 12, 31, 23, 59, 59);
+  TraceLine(h.run, {" Start"});
+  EXPECT_EQ(h.platform.FileText(h.platform.TracePath()),
+            "2024-03-02 09:05:03 <-- Ping Response from 192.0.2.7 (23 ms)\r\n"
+            "1999-12-31 23:59:59 Start\r\n");
+}
+
+TEST(RunChecks, TypicalRunTracesEveryStepAndMeetsTheThreshold) {
+  TracedHarness h;
+  h.control.Resolve("alpha", "192.0.2.1");
+  h.control.Resolve("beta", "192.0.2.2");
+  h.control.ReplyAfter("192.0.2.1", 12, 12);
+  EXPECT_EQ(h.RunProgram("1 alpha beta"), 100);
+  EXPECT_EQ(h.platform.TraceMessages(),
+            (Messages{"", " Start", " CommandLine = 1 alpha beta",
+                      " --> DNS resolving on alpha", " <-- DNS resolved to 192.0.2.1",
+                      " --> Sending Ping to 192.0.2.1", " <-- Ping Response from 192.0.2.1 (12 ms)",
+                      " --> DNS resolving on beta", " <-- DNS resolved to 192.0.2.2",
+                      " --> Sending Ping to 192.0.2.2", " --- Ping timed out: 192.0.2.2",
+                      " Return Value: 100"}));
+  // 100 + 50 + one poll for alpha; 100 + 50 + 5050 for beta; 500 at the end.
+  EXPECT_EQ(h.platform.SleptMs(), 200 + 5200 + 500);
+  EXPECT_EQ(h.run.CurrentHost, 3);
+  EXPECT_EQ(h.platform.TraceLines().at(1), "2024-03-02 09:05:03 Start");
+}
+
+TEST(RunChecks, VerdictComparesAnswersWithTheThreshold) {
+  struct Case {
+    std::string commandLine;
+    int exitStatus;
+  };
+  // up1 and up2 answer, down never does.
+  const std::vector<Case> cases = {
+      {"0 down", 100},           {"-3 down", 100},        {" 2 down", 100},  // threshold 0
+      {"1 down up1", 100},       {"2 down up1", 0},       {"2 up1 up2", 100},
+      {"3 up1 up2", 0},          {"2.5 up1 up2", 100},    {"32767 up1", 0},
+      {"1 down down down", 0},   {"1 up1 \"\" up2", 100}, {"2 up1 \"\" up2", 0},
+  };
+  for (const Case& c : cases) {
+    for (bool traceOn : {false, true}) {
+      Harness h;
+      if (traceOn) h.platform.CreateTraceFile();
+      h.control.Resolve("up1", "192.0.2.1");
+      h.control.Resolve("up2", "192.0.2.2");
+      h.control.Resolve("down", "192.0.2.3");
+      h.control.ReplyAfter("192.0.2.1", 5, 1);
+      h.control.ReplyAfter("192.0.2.2", 5, 1);
+      EXPECT_EQ(h.RunProgram(c.commandLine), c.exitStatus) << c.commandLine;
+      if (traceOn) {
+        EXPECT_EQ(h.platform.TraceMessages().back(),
+                  c.exitStatus == 100 ? " Return Value: 100" : " Return Value: 0");
+      }
+    }
+  }
+}
+
+TEST(RunChecks, WithoutTraceFileNothingIsWrittenAndNoFinalPause) {
+  Harness h;
+  h.control.ReplyAfter("192.0.2.7", 5, 1);
+  EXPECT_EQ(h.RunProgram("1 192.0.2.7"), 100);
+  EXPECT_FALSE(h.platform.FileExists(h.platform.TracePath()));
+  EXPECT_EQ(h.platform.SleptMs(), 100 + 50 + 50);
+}
+
+TEST(RunChecks, NoHostWaitsOneSecondAndEndsWithZero) {
+  for (const std::string line : {"", "2", "2 \"\" a", "1  a"}) {
+    TracedHarness h;
+    EXPECT_EQ(h.RunProgram(line), 0) << line;
+    EXPECT_EQ(h.platform.SleptMs(), 1000);
+    EXPECT_EQ(h.platform.TraceMessages(), (Messages{"", " Start", " CommandLine = " + line}));
+    EXPECT_TRUE(h.control.Calls().empty());
+  }
+}
+
+TEST(RunChecks, ArgumentErrorWithTraceOnEndsAfterHalfASecond) {
+  struct Case {
+    std::string commandLine;
+    Messages trace;
+  };
+  const std::string tooLong = "1 " + std::string(32765, 'a');
+  const std::vector<Case> cases = {
+      {"x 192.0.2.7", {"", " Start", " CommandLine = x 192.0.2.7", " Argument Error"}},
+      {"40000 192.0.2.7", {"", " Start", " CommandLine = 40000 192.0.2.7", " Argument Error"}},
+      {tooLong, {"", " Start", " Argument Error"}},
+  };
+  for (const Case& c : cases) {
+    TracedHarness h;
+    EXPECT_EQ(h.RunProgram(c.commandLine), 0);
+    EXPECT_EQ(h.platform.TraceMessages(), c.trace);
+    EXPECT_EQ(h.platform.SleptMs(), 500);
+    EXPECT_TRUE(h.control.Calls().empty());
+  }
+}
+
+TEST(RunChecks, ArgumentErrorWithTraceOffEndsOnTheNoHostRule) {
+  Harness h;
+  EXPECT_EQ(h.RunProgram("x 192.0.2.7"), 0);
+  EXPECT_EQ(h.platform.SleptMs(), 1000);
+  EXPECT_TRUE(h.control.Calls().empty());
+  EXPECT_FALSE(h.platform.FileExists(h.platform.TracePath()));
+}
+
+// The trace is diagnostics: a trace file that cannot be written (read-only,
+// locked, full disk) must leave the run and its verdict exactly as they are.
+TEST(RunChecks, UnwritableTraceFileChangesNeitherCourseNorVerdict) {
+  const std::string line = "2 up 192.0.2.7 nowhere";
+  const auto run = [&](bool traceFile, bool appendsFail) {
+    Harness h;
+    if (traceFile) h.platform.CreateTraceFile();
+    h.platform.SetAppendsFail(appendsFail);
+    h.control.Resolve("up", "192.0.2.1");
+    h.control.ReplyAfter("192.0.2.1", 5, 1);
+    h.control.ReplyAfter("192.0.2.7", 300, 1);
+    const int status = h.RunProgram(line);
+    return std::make_pair(status, h.control.CallsExceptTargetReads());
+  };
+  const auto plain = run(false, false);
+  EXPECT_EQ(plain.first, 100);
+  EXPECT_EQ(run(true, true), plain);
+  EXPECT_EQ(run(true, false), plain);
+}
+
+TEST(RunChecks, TraceFileThatIsADirectoryLeavesTheTraceOff) {
+  Harness h;
+  h.platform.MakeTraceDirectory();
+  h.control.ReplyAfter("192.0.2.7", 5, 1);
+  EXPECT_EQ(h.RunProgram("1 192.0.2.7"), 100);
+  EXPECT_EQ(h.run.DebugOn, kFalse);
+  EXPECT_EQ(h.platform.SleptMs(), 200);
+}
+
+TEST(RunChecks, DeletedTraceFileIsCreatedAgainByTheNextLine) {
+  TracedHarness h;
+  bool removed = false;
+  h.platform.OnSleep([&](std::int64_t) {
+    if (!removed) {
+      h.platform.RemoveFile(h.platform.TracePath());
+      removed = true;
+    }
+  });
+  h.control.ReplyAfter("192.0.2.7", 5, 1);
+  EXPECT_EQ(h.RunProgram("1 192.0.2.7"), 100);
+  EXPECT_EQ(h.platform.TraceMessages(),
+            (Messages{" --> Sending Ping to 192.0.2.7", " <-- Ping Response from 192.0.2.7 (1 ms)",
+                      " Return Value: 100"}));
+}
+
+// A reply that straggles in after its host was given up must not count for
+// the next host, which would then be reported up without ever answering.
+TEST(RunChecks, LateReplyIsNotCreditedToTheNextHost) {
+  // The first host's probe sends at +150 and gives up at +5200; the next
+  // host's 100 ms pause ends at +5300 and its 50 ms pause at +5350.
+  for (std::int64_t arrival : {5230, 5320}) {
+    TracedHarness h;
+    const std::int64_t start = h.platform.MonotonicMilliseconds();
+    h.control.ReplyAt(start + arrival, "192.0.2.1", 5080);
+    EXPECT_EQ(h.RunProgram("1 192.0.2.1 192.0.2.2"), 0) << arrival;
+    EXPECT_EQ(h.run.Hosts(2).Replied, 0);
+    EXPECT_EQ(h.platform.TraceMessages(),
+              (Messages{"", " Start", " CommandLine = 1 192.0.2.1 192.0.2.2",
+                        " --> Sending Ping to 192.0.2.1", " --- Ping timed out: 192.0.2.1",
+                        " --> Sending Ping to 192.0.2.2", " --- Ping timed out: 192.0.2.2",
+                        " Return Value: 0"}));
+  }
+}
+
+TEST(RunChecks, EventsInTheFinalPauseAfterTenHostsAreHarmless) {
+  TracedHarness h;
+  std::string line = "10";
+  for (int i = 1; i <= 10; ++i) {
+    const std::string address = "192.0.2." + std::to_string(i);
+    line += " " + address;
+    h.control.ReplyAfter(address, 5, i);
+    h.control.ErrorAfter(address, 120);
+  }
+  h.control.ReplyAfter("192.0.2.10", 150, 99);
+  EXPECT_EQ(h.RunProgram(line), 100);
+  EXPECT_EQ(h.run.CurrentHost, 11);
+  const Messages trace = h.platform.TraceMessages();
+  EXPECT_EQ(trace.back(), " Return Value: 100");
+  EXPECT_EQ(h.run.Hosts(10).ReplyTime, 10);
+}
+
+TEST(RunChecks, HostsAreProbedInCommandLineOrder) {
+  Harness h;
+  h.control.Resolve("b", "192.0.2.2");
+  EXPECT_EQ(h.RunProgram("0 192.0.2.3 b \"192.0.2.1\""), 100);
+  EXPECT_EQ(h.control.CallsExceptTargetReads(),
+            (Messages{"SendEcho 192.0.2.3", "SetTarget b", "SendEcho 192.0.2.2",
+                      "SendEcho 192.0.2.1"}));
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,74 @@
+#include "simulated_platform.h"
+
+#include <algorithm>
+#include <sstream>
+
+namespace korvane::testing {
+
+using namespace std::chrono;
+
+SimulatedPlatform::SimulatedPlatform() { SetLocalTime(2024, 3, 2, 9, 5, 3); }
+
+void SimulatedPlatform::SetLocalTime(int year, int month, int day, int hour, int minute,
+                                     int second) {
+  const sys_days date = year_month_day{std::chrono::year{year}, std::chrono::month{unsigned(month)},
+                                       std::chrono::day{unsigned(day)}};
+  wallClock_ = date + hours{hour} + minutes{minute} + seconds{second};
+}
+
+void SimulatedPlatform::Sleep(int milliseconds) {
+  monotonicMs_ += milliseconds;
+  sleptMs_ += milliseconds;
+  wallClock_ += std::chrono::milliseconds{milliseconds};
+  if (onSleep_) onSleep_(monotonicMs_);
+}
+
+LocalDateTime SimulatedPlatform::LocalNow() {
+  const sys_days date = floor<days>(wallClock_);
+  const year_month_day ymd{date};
+  const hh_mm_ss<std::chrono::milliseconds> time{wallClock_ - date};
+  return {int(ymd.year()), int(unsigned(ymd.month())), int(unsigned(ymd.day())),
+          int(time.hours().count()), int(time.minutes().count()), int(time.seconds().count())};
+}
+
+std::string SimulatedPlatform::PathBesideExecutable(const std::string& fileName) {
+  return "/opt/korvane/" + fileName;
+}
+
+bool SimulatedPlatform::IsOrdinaryFile(const std::string& path) {
+  return files_.count(path) != 0;
+}
+
+bool SimulatedPlatform::AppendText(const std::string& path, const std::string& text) {
+  const bool isDirectory =
+      std::find(directories_.begin(), directories_.end(), path) != directories_.end();
+  if (appendsFail_ || isDirectory) return false;
+  files_[path] += text;
+  return true;
+}
+
+std::string SimulatedPlatform::FileText(const std::string& path) const {
+  const auto found = files_.find(path);
+  return found == files_.end() ? std::string{} : found->second;
+}
+
+std::vector<std::string> SimulatedPlatform::TraceLines() const {
+  std::vector<std::string> lines;
+  const std::string text = FileText(TracePath());
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  if (start != text.size()) lines.push_back(text.substr(start) + "<no CR LF>");
+  return lines;
+}
+
+std::vector<std::string> SimulatedPlatform::TraceMessages() const {
+  std::vector<std::string> messages;
+  for (const std::string& line : TraceLines()) {
+    messages.push_back(line.size() >= 19 ? line.substr(19) : line);
+  }
+  return messages;
+}
+
+}  // namespace korvane::testing

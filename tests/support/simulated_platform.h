@@ -1,0 +1,70 @@
+#pragma once
+// A platform in virtual time: sleeping advances the clocks and nothing else,
+// files live in memory, and ending the program throws ProgramEnded.
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace korvane::testing {
+
+struct ProgramEnded {
+  int exitStatus;
+};
+
+class SimulatedPlatform : public Platform {
+ public:
+  SimulatedPlatform();
+
+  void Sleep(int milliseconds) override;
+  void PumpEvents() override { ++pumps_; }
+  LocalDateTime LocalNow() override;
+  std::int64_t MonotonicMilliseconds() override { return monotonicMs_; }
+  std::int64_t Now() const { return monotonicMs_; }
+  std::string CommandLineText() override { return commandLine_; }
+  std::string PathBesideExecutable(const std::string& fileName) override;
+  bool IsOrdinaryFile(const std::string& path) override;
+  bool AppendText(const std::string& path, const std::string& text) override;
+
+  // Set-up.
+  void SetCommandLine(std::string text) { commandLine_ = std::move(text); }
+  void SetLocalTime(int year, int month, int day, int hour, int minute, int second);
+  // Moves the wall clock only, as an administrator or a daylight-saving change would.
+  void ShiftWallClock(std::chrono::milliseconds by) { wallClock_ += by; }
+  void CreateTraceFile() { files_[TracePath()] = ""; }
+  void MakeTraceDirectory() { directories_.push_back(TracePath()); }
+  void SetAppendsFail(bool fail) { appendsFail_ = fail; }
+  // Called after every sleep, with the monotonic time, for scripted actions.
+  void OnSleep(std::function<void(std::int64_t)> action) { onSleep_ = std::move(action); }
+
+  // Observations.
+  std::string TracePath() const { return "/opt/korvane/pingdebug.txt"; }
+  bool FileExists(const std::string& path) const { return files_.count(path) != 0; }
+  std::string FileText(const std::string& path) const;
+  void RemoveFile(const std::string& path) { files_.erase(path); }
+  // Trace lines without their CR LF.
+  std::vector<std::string> TraceLines() const;
+  // Trace lines with the 19-character time stamp taken off (an empty line stays empty).
+  std::vector<std::string> TraceMessages() const;
+  std::int64_t SleptMs() const { return sleptMs_; }
+  int Pumps() const { return pumps_; }
+
+ protected:
+  void Exit(int exitStatus) override { throw ProgramEnded{exitStatus}; }
+
+ private:
+  std::string commandLine_;
+  std::chrono::sys_time<std::chrono::milliseconds> wallClock_;
+  std::int64_t monotonicMs_ = 1'000'000;
+  std::int64_t sleptMs_ = 0;
+  int pumps_ = 0;
+  std::map<std::string, std::string> files_;
+  std::vector<std::string> directories_;
+  bool appendsFail_ = false;
+  std::function<void(std::int64_t)> onSleep_;
+};
+
+}  // namespace korvane::testing
