@@ -1,0 +1,175 @@
+// A test tool: answers ICMP echo requests by rule, one rule per destination
+// address, so end-to-end tests can script hosts that answer at once, late,
+// never, from the wrong address, with a foreign identifier, twice, or with an
+// ICMP error. Runs only inside the test's private network namespace, with the
+// kernel's own echo switched off.
+//
+//   icmp_responder READY_FILE ADDRESS=RULE...
+//   RULE: now | delay:MS | never | from:ADDRESS | foreign-id | twice |
+//         unreachable | burst:FROM_MS:TO_MS (a reply every 10 ms in that window)
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Rule {
+  std::string kind;
+  long first = 0;
+  long second = 0;
+  in_addr other{};
+};
+
+struct Outgoing {
+  Clock::time_point due;
+  std::vector<unsigned char> packet;  // a whole IP datagram
+  in_addr destination;
+};
+
+std::uint16_t Checksum(const unsigned char* data, std::size_t size) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i + 1 < size; i += 2) sum += (data[i] << 8) | data[i + 1];
+  if (size % 2) sum += data[size - 1] << 8;
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint16_t>(~sum);
+}
+
+void Put16(unsigned char* p, std::uint16_t value) {
+  p[0] = static_cast<unsigned char>(value >> 8);
+  p[1] = static_cast<unsigned char>(value);
+}
+
+// IP header (no options) around an ICMP message, checksums filled in.
+std::vector<unsigned char> Datagram(in_addr source, in_addr destination,
+                                    std::vector<unsigned char> icmp) {
+  Put16(&icmp[2], 0);
+  Put16(&icmp[2], Checksum(icmp.data(), icmp.size()));
+  std::vector<unsigned char> packet(20 + icmp.size());
+  packet[0] = 0x45;
+  Put16(&packet[2], static_cast<std::uint16_t>(packet.size()));
+  packet[8] = 64;
+  packet[9] = IPPROTO_ICMP;
+  std::memcpy(&packet[12], &source, 4);
+  std::memcpy(&packet[16], &destination, 4);
+  Put16(&packet[10], Checksum(packet.data(), 20));
+  std::memcpy(&packet[20], icmp.data(), icmp.size());
+  return packet;
+}
+
+Rule ParseRule(const std::string& text) {
+  Rule rule;
+  const std::size_t colon = text.find(':');
+  rule.kind = text.substr(0, colon);
+  const std::string argument = colon == std::string::npos ? "" : text.substr(colon + 1);
+  if (rule.kind == "delay") rule.first = std::atol(argument.c_str());
+  if (rule.kind == "from") inet_pton(AF_INET, argument.c_str(), &rule.other);
+  if (rule.kind == "burst") {
+    rule.first = std::atol(argument.c_str());
+    rule.second = std::atol(argument.substr(argument.find(':') + 1).c_str());
+  }
+  return rule;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: icmp_responder READY_FILE ADDRESS=RULE...\n");
+    return 2;
+  }
+  std::map<std::uint32_t, Rule> rules;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const std::size_t eq = arg.find('=');
+    in_addr address{};
+    if (eq == std::string::npos || inet_pton(AF_INET, arg.substr(0, eq).c_str(), &address) != 1) {
+      std::fprintf(stderr, "bad rule: %s\n", argv[i]);
+      return 2;
+    }
+    rules[address.s_addr] = ParseRule(arg.substr(eq + 1));
+  }
+
+  const int in = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+  const int out = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+  if (in < 0 || out < 0) {
+    std::perror("icmp_responder: socket");
+    return 1;
+  }
+  if (FILE* ready = std::fopen(argv[1], "w")) std::fclose(ready);
+
+  std::vector<Outgoing> queue;
+  const Clock::time_point stopAt = Clock::now() + std::chrono::minutes(5);  // never outlives a test
+  while (Clock::now() < stopAt) {
+    const Clock::time_point now = Clock::now();
+    for (auto it = queue.begin(); it != queue.end();) {
+      if (it->due <= now) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr = it->destination;
+        sendto(out, it->packet.data(), it->packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+               sizeof to);
+        it = queue.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    int timeout = 100;
+    for (const Outgoing& o : queue) {
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(o.due - now).count();
+      timeout = std::max(0, std::min<int>(timeout, static_cast<int>(ms)));
+    }
+    pollfd wait{in, POLLIN, 0};
+    if (poll(&wait, 1, timeout) <= 0) continue;
+
+    unsigned char data[2048];
+    const ssize_t size = recv(in, data, sizeof data, 0);
+    if (size < 28) continue;
+    const std::size_t header = static_cast<std::size_t>(data[0] & 0x0F) * 4;
+    if (static_cast<std::size_t>(size) < header + 8 || data[header] != 8) continue;  // requests only
+    in_addr requester, destination;
+    std::memcpy(&requester, &data[12], 4);
+    std::memcpy(&destination, &data[16], 4);
+    const auto found = rules.find(destination.s_addr);
+    if (found == rules.end()) continue;
+    const Rule& rule = found->second;
+
+    std::vector<unsigned char> reply(data + header, data + size);
+    reply[0] = 0;  // echo reply, same identifier, sequence and payload
+    in_addr source = destination;
+    const Clock::time_point received = Clock::now();
+    std::vector<long> delays = {0};
+    if (rule.kind == "never") continue;
+    if (rule.kind == "delay") delays = {rule.first};
+    if (rule.kind == "twice") delays = {0, 0};
+    if (rule.kind == "from") source = rule.other;
+    if (rule.kind == "foreign-id") reply[4] ^= 0x55;
+    if (rule.kind == "burst") {
+      delays.clear();
+      for (long ms = rule.first; ms <= rule.second; ms += 10) delays.push_back(ms);
+    }
+    if (rule.kind == "unreachable") {
+      // Destination unreachable, quoting the request's IP header and 8 bytes.
+      reply.assign(8, 0);
+      reply[0] = 3;
+      reply[1] = 1;
+      reply.insert(reply.end(), data, data + header + 8);
+    }
+    for (long delay : delays) {
+      queue.push_back({received + std::chrono::milliseconds(delay),
+                       Datagram(source, requester, reply), requester});
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,297 @@
+#!/usr/bin/env bash
+# One end-to-end scenario: the real korvane binary against real ICMP, inside a
+# private network and mount namespace that this script creates, so that no
+# packet can leave the machine whatever address a scenario uses.
+#   scenario.sh NAME KORVANE_BINARY RESPONDER_BINARY
+set -euo pipefail
+
+name="$1" korvane_bin="$(realpath "$2")" responder_bin="$(realpath "$3")"
+
+if [ -z "${KORVANE_E2E_INSIDE:-}" ]; then
+  if [ "$(id -u)" -ne 0 ] || ! unshare -m -n true 2>/dev/null; then
+    echo "SKIP: needs root to create a private network namespace"
+    exit 77
+  fi
+  exec unshare -m -n --propagation private env KORVANE_E2E_INSIDE=1 \
+    bash "$0" "$name" "$korvane_bin" "$responder_bin"
+fi
+
+# ---- inside the private namespaces ------------------------------------------
+
+work="$(mktemp -d /tmp/korvane-e2e.XXXXXX)"
+chmod 755 "$work"
+responder_pid=""
+cleanup() {
+  umount "$work/bin/pingdebug.txt" 2>/dev/null || true
+  [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL [$name]: $*" >&2; exit 1; }
+
+ip link set lo up
+for i in 1 2 3 4 5; do ip addr add "192.0.2.$i/32" dev lo; done
+ip addr add 198.51.100.1/32 dev lo
+sysctl -q -w net.ipv4.icmp_echo_ignore_all=1
+sysctl -q -w net.ipv4.ping_group_range="1 0"   # no datagram ICMP sockets unless a scenario allows them
+
+cat > "$work/hosts" <<HOSTS
+127.0.0.1 localhost
+192.0.2.1 alpha.test
+192.0.2.2 beta.test
+192.0.2.3 gamma.test
+HOSTS
+echo "nameserver 127.0.0.1" > "$work/resolv.conf"   # nothing listens: names not in hosts fail at once
+mount --bind "$work/hosts" /etc/hosts
+mount --bind "$work/resolv.conf" /etc/resolv.conf
+
+mkdir "$work/bin"
+chmod 755 "$work/bin"
+cp "$korvane_bin" "$work/bin/korvane"
+trace="$work/bin/pingdebug.txt"
+run_as=()   # empty: root
+
+enable_trace() { : > "$trace"; chmod 666 "$trace"; }
+as_nobody() { run_as=(setpriv --reuid=65534 --regid=65534 --clear-groups); }
+allow_datagram_sockets() { sysctl -q -w net.ipv4.ping_group_range="0 2147483647"; }
+
+start_responder() {  # ADDRESS=RULE...
+  rm -f "$work/ready"
+  "$responder_bin" "$work/ready" "$@" &
+  responder_pid=$!
+  for _ in $(seq 100); do [ -e "$work/ready" ] && return 0; sleep 0.05; done
+  fail "responder did not start"
+}
+
+run_korvane() {  # ARGS... ; sets status and elapsed_ms
+  local start end
+  start=$(date +%s%N)
+  status=0
+  "${run_as[@]}" "$work/bin/korvane" "$@" > "$work/stdout" 2> "$work/stderr" || status=$?
+  end=$(date +%s%N)
+  elapsed_ms=$(( (end - start) / 1000000 ))
+  [ ! -s "$work/stdout" ] && [ ! -s "$work/stderr" ] || fail "korvane printed something"
+}
+
+expect_status() { [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"; }
+
+expect_elapsed() {  # MIN_MS MAX_MS
+  [ "$elapsed_ms" -ge "$1" ] && [ "$elapsed_ms" -le "$2" ] ||
+    fail "run took ${elapsed_ms} ms, expected $1..$2 ms"
+}
+
+# Every trace line: CR LF ended; each but the empty first line begins with a
+# time stamp and a blank. The messages after the stamps must match the
+# extended regular expressions given, one per line, in order.
+expect_trace() {
+  local -a lines=()
+  mapfile -t lines < <(sed -n 'p' "$trace")
+  [ "${#lines[@]}" -eq "$#" ] || { cat "$trace" >&2; fail "trace has ${#lines[@]} lines, expected $#"; }
+  local i=0 line message pattern
+  for pattern in "$@"; do
+    line="${lines[$i]}"
+    [[ "$line" == *$'\r' ]] || fail "trace line $((i + 1)) does not end with CR LF"
+    line="${line%$'\r'}"
+    if [ "$i" -eq 0 ] && [ -z "$pattern" ]; then
+      [ -z "$line" ] || fail "first trace line is not empty: $line"
+    else
+      [[ "$line" =~ ^[0-9]{4}-[0-9]{2}-[0-9]{2}\ [0-9]{2}:[0-9]{2}:[0-9]{2}\  ]] ||
+        fail "trace line $((i + 1)) has no time stamp: $line"
+      message="${line:19}"
+      [[ "$message" =~ ^$pattern$ ]] || { cat "$trace" >&2; fail "trace line $((i + 1)): '$message' !~ '$pattern'"; }
+    fi
+    i=$((i + 1))
+  done
+}
+
+# Seconds between the time stamps of the first lines matching two patterns.
+trace_seconds_between() {
+  local a b
+  a=$(grep -m1 -E "$1" "$trace" | cut -c1-19)
+  b=$(grep -m1 -E "$2" "$trace" | cut -c1-19)
+  echo $(( $(date -d "$b" +%s) - $(date -d "$a" +%s) ))
+}
+
+rtt='[0-9]+'
+start_lines=("" " Start")
+
+case "$name" in
+  literal_answers)
+    start_responder 192.0.2.1=now
+    enable_trace
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.1" \
+      " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" \
+      " Return Value: 100"
+    expect_elapsed 690 3000
+    ;;
+  name_resolves)
+    start_responder 192.0.2.1=now 192.0.2.2=now
+    enable_trace
+    run_korvane 2 alpha.test 192.000.002.002
+    expect_status 100
+    expect_trace "${start_lines[@]}" " CommandLine = 2 alpha.test 192.000.002.002" \
+      " --> DNS resolving on alpha.test" " <-- DNS resolved to 192.0.2.1" \
+      " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" \
+      " --> Sending Ping to 192.000.002.002" \
+      " <-- Ping Response from 192.000.002.002 \($rtt ms\)" " Return Value: 100"
+    ;;
+  silent_host)
+    start_responder 192.0.2.3=never
+    enable_trace
+    run_korvane 1 192.0.2.3
+    expect_status 0
+    expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.3" \
+      " --> Sending Ping to 192.0.2.3" " --- Ping timed out: 192.0.2.3" " Return Value: 0"
+    seconds=$(trace_seconds_between "Sending Ping" "Ping timed out")
+    [ "$seconds" -ge 5 ] && [ "$seconds" -le 6 ] || fail "timed out after $seconds s"
+    expect_elapsed 5650 8000
+    ;;
+  unresolvable_name)
+    enable_trace
+    run_korvane 1 nosuch.test
+    expect_status 0
+    expect_trace "${start_lines[@]}" " CommandLine = 1 nosuch.test" \
+      " --> DNS resolving on nosuch.test" " --- DNS resolving timed out: nosuch.test" \
+      " Return Value: 0"
+    expect_elapsed 500 5000
+    ;;
+  threshold_mixed)
+    start_responder 192.0.2.1=now 192.0.2.2=delay:300 192.0.2.3=never
+    run_korvane 2 192.0.2.1 192.0.2.3 beta.test
+    expect_status 100
+    run_korvane 3 192.0.2.1 192.0.2.3 beta.test
+    expect_status 0
+    ;;
+  late_reply_not_credited)
+    # The first host's wait ends 5.00 to about 5.06 s after its request.
+    # Replies to it keep coming every 10 ms from 5.12 s to 5.6 s: through the
+    # pauses before the second host's request, into the second host's wait.
+    # None may count.
+    start_responder 192.0.2.1=burst:5120:5600 192.0.2.2=never
+    enable_trace
+    run_korvane 1 192.0.2.1 192.0.2.2
+    expect_status 0
+    expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.1 192.0.2.2" \
+      " --> Sending Ping to 192.0.2.1" " --- Ping timed out: 192.0.2.1" \
+      " --> Sending Ping to 192.0.2.2" " --- Ping timed out: 192.0.2.2" " Return Value: 0"
+    ;;
+  wrong_source)
+    start_responder 192.0.2.1=from:198.51.100.1
+    enable_trace
+    run_korvane 1 192.0.2.1
+    expect_status 0
+    grep -q "Ping Response" "$trace" && fail "a reply from another address was credited"
+    ;;
+  foreign_identifier)
+    start_responder 192.0.2.1=foreign-id
+    for kind in raw datagram; do
+      [ "$kind" = datagram ] && { allow_datagram_sockets; as_nobody; }
+      run_korvane 1 192.0.2.1
+      expect_status 0
+    done
+    ;;
+  duplicate_reply)
+    start_responder 192.0.2.1=twice
+    enable_trace
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.1" \
+      " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" \
+      " <-- Ping Response from 192.0.2.1 \($rtt ms\)" " Return Value: 100"
+    ;;
+  icmp_error)
+    start_responder 192.0.2.1=unreachable
+    for kind in raw datagram; do
+      [ "$kind" = datagram ] && { allow_datagram_sockets; as_nobody; }
+      enable_trace
+      run_korvane 1 192.0.2.1
+      expect_status 0
+      expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.1" \
+        " --> Sending Ping to 192.0.2.1" " Error When Ping 192.0.2.1 \(frmKorvane_pingClient_Error\)" \
+        " --- Ping timed out: 192.0.2.1" " Return Value: 0"
+    done
+    ;;
+  datagram_socket)
+    # As an ordinary user a raw socket is out of reach: only the datagram socket can answer.
+    allow_datagram_sockets
+    as_nobody
+    start_responder 192.0.2.1=now 192.0.2.2=delay:200
+    enable_trace
+    run_korvane 2 192.0.2.1 beta.test
+    expect_status 100
+    expect_trace "${start_lines[@]}" " CommandLine = 2 192.0.2.1 beta.test" \
+      " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" \
+      " --> DNS resolving on beta.test" " <-- DNS resolved to 192.0.2.2" \
+      " --> Sending Ping to 192.0.2.2" " <-- Ping Response from 192.0.2.2 \(2[0-9]{2} ms\)" \
+      " Return Value: 100"
+    ;;
+  raw_socket)
+    # Root with no datagram sockets allowed: only the raw socket can answer.
+    start_responder 192.0.2.1=now 192.0.2.2=delay:200
+    enable_trace
+    run_korvane 2 192.0.2.1 192.0.2.2
+    expect_status 100
+    grep -qE " <-- Ping Response from 192.0.2.2 \(2[0-9]{2} ms\)" "$trace" ||
+      fail "round-trip time of the delayed host not about 200 ms"
+    ;;
+  no_socket)
+    as_nobody   # neither socket kind can be opened
+    start_responder 192.0.2.1=now
+    enable_trace
+    run_korvane 1 192.0.2.1
+    expect_status 0
+    expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.1" \
+      " --> Sending Ping to 192.0.2.1" " Error When Ping 192.0.2.1 \(frmKorvane_pingClient_Error\)" \
+      " --- Ping timed out: 192.0.2.1" " Return Value: 0"
+    ;;
+  kernel_echo)
+    sysctl -q -w net.ipv4.icmp_echo_ignore_all=0
+    enable_trace
+    run_korvane 2 127.0.0.1 localhost
+    expect_status 100
+    expect_trace "${start_lines[@]}" " CommandLine = 2 127.0.0.1 localhost" \
+      " --> Sending Ping to 127.0.0.1" " <-- Ping Response from 127.0.0.1 \($rtt ms\)" \
+      " --> DNS resolving on localhost" " <-- DNS resolved to 127.0.0.1" \
+      " --> Sending Ping to 127.0.0.1" " <-- Ping Response from 127.0.0.1 \($rtt ms\)" \
+      " Return Value: 100"
+    ;;
+  no_trace_file)
+    start_responder 192.0.2.1=now
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    [ "$(ls -A "$work/bin")" = korvane ] || fail "files appeared beside the executable"
+    expect_elapsed 150 2000   # no final half-second pause without the trace
+    ;;
+  readonly_trace_file)
+    start_responder 192.0.2.1=now 192.0.2.3=never
+    enable_trace
+    mount --bind "$trace" "$trace"
+    mount -o remount,ro,bind "$trace"
+    run_korvane 1 192.0.2.1 192.0.2.3
+    expect_status 100
+    run_korvane 2 192.0.2.1 192.0.2.3
+    expect_status 0
+    [ ! -s "$trace" ] || fail "read-only trace file was written"
+    ;;
+  argument_error)
+    enable_trace
+    run_korvane x 192.0.2.1
+    expect_status 0
+    expect_trace "${start_lines[@]}" " CommandLine = x 192.0.2.1" " Argument Error"
+    expect_elapsed 450 2000
+    ;;
+  no_host)
+    enable_trace
+    run_korvane 2
+    expect_status 0
+    expect_trace "${start_lines[@]}" " CommandLine = 2"
+    expect_elapsed 950 2500
+    ;;
+  *)
+    fail "unknown scenario"
+    ;;
+esac
+echo "PASS [$name]"
