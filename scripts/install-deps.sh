@@ -9,7 +9,7 @@ packages_for() {
     test)    echo libgtest-dev googletest ;;
     fuzz)    echo clang libclang-rt-dev ;;
     e2e)     echo iproute2 util-linux procps libcap2-bin ;;
-    bench)   echo fping iputils-ping time iproute2 util-linux procps ;;
+    bench)   echo fping iputils-ping iproute2 util-linux procps ;;
     windows) echo g++-mingw-w64-x86-64 wine64 ;;
     *) echo "unknown package group: $1" >&2; exit 2 ;;
   esac

@@ -21,6 +21,12 @@ class PosixPlatform : public Platform {
   void Exit(int exitStatus) override;
 
  private:
+  static std::int64_t MonotonicNanoseconds();
+  // A sleep that starts less than this after the previous one should have
+  // ended continues that one's grid.
+  static constexpr std::int64_t kGridToleranceNs = 2'000'000;
+
+  std::int64_t wakeAt_ = 0;  // when the last sleep was due to end
   std::string commandLine_;
   std::string executableDirectory_;
 };

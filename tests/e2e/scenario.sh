@@ -247,6 +247,21 @@ case "$name" in
       " --> Sending Ping to 192.0.2.1" " Error When Ping 192.0.2.1 \(frmKorvane_pingClient_Error\)" \
       " --- Ping timed out: 192.0.2.1" " Return Value: 0"
     ;;
+  file_capability)
+    # An ordinary user with cap_net_raw on the binary gets the raw socket, and
+    # the program gives the capability up once the socket is open.
+    setcap cap_net_raw+ep "$work/bin/korvane" || fail "setcap failed"
+    as_nobody
+    start_responder 192.0.2.1=now 192.0.2.3=never
+    "${run_as[@]}" "$work/bin/korvane" 1 192.0.2.1 192.0.2.3 &
+    pid=$!
+    sleep 1.5
+    caps=$(grep -E '^Cap(Prm|Eff):' "/proc/$pid/status" | awk '{print $2}' | sort -u)
+    status=0
+    wait "$pid" || status=$?
+    expect_status 100
+    [ "$caps" = 0000000000000000 ] || fail "capabilities kept while running: $caps"
+    ;;
   kernel_echo)
     sysctl -q -w net.ipv4.icmp_echo_ignore_all=0
     enable_trace

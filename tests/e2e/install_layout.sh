@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# cmake --install puts korvane in bin/ and its man page in share/man/man1/, and,
+# when run by root, gives the binary cap_net_raw.
+set -euo pipefail
+build="$1"
+prefix="$(mktemp -d /tmp/korvane-install.XXXXXX)"
+trap 'rm -rf "$prefix"' EXIT
+fail() { echo "FAIL [install_layout]: $*" >&2; exit 1; }
+
+log=$(cmake --install "$build" --prefix "$prefix" 2>&1) || fail "install failed: $log"
+[ -x "$prefix/bin/korvane" ] || fail "no bin/korvane"
+[ -s "$prefix/share/man/man1/korvane.1" ] || fail "no man page"
+if [ "$(id -u)" -eq 0 ]; then
+  getcap "$prefix/bin/korvane" | grep -q cap_net_raw || fail "no cap_net_raw on the installed binary"
+  grep -q "Granted cap_net_raw" <<<"$log" || fail "install did not say it granted the capability"
+fi
+echo "PASS [install_layout]"
