@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the unit and
-# end-to-end suite (plain, then under AddressSanitizer and UBSan), then the
-# fuzz target for a bounded time.
+# end-to-end suite (plain, then under AddressSanitizer and UBSan), the Windows
+# build with its unit and end-to-end tests under Wine, then the fuzz target
+# for a bounded time.
 #   FUZZ_SECONDS  how long to fuzz (default 60; 0 skips fuzzing)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 fuzz_seconds="${FUZZ_SECONDS:-60}"
 jobs="$(nproc)"
 
-"$root/scripts/install-deps.sh" build test fuzz e2e
+"$root/scripts/install-deps.sh" build test fuzz e2e windows
 
 suite() {  # name, cmake options...
   local name="$1"; shift
@@ -22,6 +23,8 @@ suite() {  # name, cmake options...
 
 suite plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
 suite sanitize -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON
+suite windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+  -DKORVANE_RESPONDER="$root/build/plain/tests/e2e/icmp_responder"
 
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "=== fuzz: build"

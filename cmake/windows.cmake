@@ -1,0 +1,24 @@
+# The Windows build: platform services and ICMP control for Win32, and
+# korvane.exe as a statically linked GUI-subsystem program (no window, no console).
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+add_link_options(-static)
+
+add_library(korvane_os STATIC
+  src/platform/win32_platform.cpp
+  src/platform/win32_text.cpp
+  src/platform/windows_command_line.cpp
+  src/icmp/windows_icmp_control.cpp
+  src/icmp/ipv4_address.cpp
+)
+target_link_libraries(korvane_os PUBLIC korvane_core iphlpapi ws2_32 winmm)
+
+add_executable(korvane WIN32 src/main_windows.cpp)
+target_link_options(korvane PRIVATE -municode $<$<CONFIG:Release>:-s>)
+target_link_libraries(korvane PRIVATE korvane_os)
+
+install(TARGETS korvane RUNTIME DESTINATION .)
+install(FILES packaging/windows/INSTALL.txt DESTINATION .)
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_FILE_NAME korvane-${PROJECT_VERSION}-win64)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+include(CPack)

@@ -1,0 +1,94 @@
+#include "platform/win32_platform.h"
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#include "platform/win32_text.h"
+#include "platform/windows_command_line.h"
+
+namespace korvane {
+namespace {
+
+std::string ExecutableDirectory() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return ".";
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);  // a long path: try again with room for it
+  }
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return Utf8FromWide(slash == std::wstring::npos ? L"." : path.substr(0, slash));
+}
+
+std::string ArgumentText() {
+  const wchar_t* line = GetCommandLineW();
+  const std::u16string text(reinterpret_cast<const char16_t*>(line),
+                            reinterpret_cast<const char16_t*>(line) + wcslen(line));
+  const std::u16string arguments = StripProgramName(text);
+  return Utf8FromWide(std::wstring(arguments.begin(), arguments.end()));
+}
+
+}  // namespace
+
+Win32Platform::Win32Platform()
+    : commandLine_(ArgumentText()), executableDirectory_(ExecutableDirectory()) {
+  // 1 ms timer resolution for the run, so a 10 ms sleep is not a 15.6 ms tick.
+  timeBeginPeriod(1);
+}
+
+Win32Platform::~Win32Platform() { timeEndPeriod(1); }
+
+void Win32Platform::Sleep(int milliseconds) { ::Sleep(static_cast<DWORD>(milliseconds)); }
+
+void Win32Platform::PumpEvents() {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+LocalDateTime Win32Platform::LocalNow() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+}
+
+std::int64_t Win32Platform::MonotonicMilliseconds() {
+  return static_cast<std::int64_t>(GetTickCount64());
+}
+
+std::string Win32Platform::PathBesideExecutable(const std::string& fileName) {
+  return executableDirectory_ + "\\" + fileName;
+}
+
+bool Win32Platform::IsOrdinaryFile(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(WideFromUtf8(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  // Normal, read-only and archive files count; directories, hidden and system files do not.
+  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                        FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+bool Win32Platform::AppendText(const std::string& path, const std::string& text) {
+  const HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const std::string bytes = AnsiFromUtf8(text);
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  const BOOL closed = CloseHandle(file);
+  return ok && closed && written == bytes.size();
+}
+
+void Win32Platform::Exit(int exitStatus) {
+  timeEndPeriod(1);
+  ExitProcess(static_cast<UINT>(exitStatus));
+}
+
+}  // namespace korvane

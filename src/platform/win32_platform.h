@@ -1,0 +1,31 @@
+#pragma once
+#include "platform/platform.h"
+
+namespace korvane {
+
+// The checker's platform services on Windows.
+class Win32Platform : public Platform {
+ public:
+  Win32Platform();
+  ~Win32Platform() override;
+  Win32Platform(const Win32Platform&) = delete;
+  Win32Platform& operator=(const Win32Platform&) = delete;
+
+  void Sleep(int milliseconds) override;
+  void PumpEvents() override;
+  LocalDateTime LocalNow() override;
+  std::int64_t MonotonicMilliseconds() override;
+  std::string CommandLineText() override { return commandLine_; }
+  std::string PathBesideExecutable(const std::string& fileName) override;
+  bool IsOrdinaryFile(const std::string& path) override;
+  bool AppendText(const std::string& path, const std::string& text) override;
+
+ protected:
+  void Exit(int exitStatus) override;
+
+ private:
+  std::string commandLine_;
+  std::string executableDirectory_;
+};
+
+}  // namespace korvane

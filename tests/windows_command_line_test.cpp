@@ -1,0 +1,32 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/windows_command_line.h"
+
+namespace korvane {
+namespace {
+
+TEST(StripProgramName, RemovesTheNameAndOneSeparatorOnly) {
+  const std::vector<std::pair<std::u16string, std::u16string>> cases = {
+      {u"korvane.exe 1 a b", u"1 a b"},
+      {u"\"C:\\Program Files\\korvane.exe\" 1 a", u"1 a"},
+      {u"\"C:\\Program Files\\korvane.exe\"1 a", u"1 a"},  // nothing between name and text
+      {u"korvane.exe  1 a", u" 1 a"},                    // the second blank stays: threshold unset
+      {u"korvane.exe\t1\ta", u"1\ta"},
+      {u"korvane.exe", u""},
+      {u"korvane.exe ", u""},
+      {u"\"korvane.exe\"", u""},
+      {u"\"unclosed name 1 a", u""},
+      {u"korvane.exe \"my host\" x", u"\"my host\" x"},
+      {u"", u""},
+  };
+  for (const auto& [line, expected] : cases) {
+    EXPECT_TRUE(StripProgramName(line) == expected)
+        << std::string(line.begin(), line.end());
+  }
+}
+
+}  // namespace
+}  // namespace korvane
