@@ -17,7 +17,6 @@
 
 #include "icmp/bounded_resolver.h"
 #include "icmp/ipv4_address.h"
-#include "run/runtime_error.h"
 
 namespace korvane {
 namespace {
@@ -77,11 +76,6 @@ std::int32_t ElapsedWholeMs(const timespec& from, const timespec& to) {
   return ms > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(ms);
 }
 
-std::optional<std::uint32_t> AddressOf(const std::string& text) {
-  if (const auto literal = ParseDottedQuad(text)) return literal;
-  return ResolveIpv4(text, kResolveTimeLimitMs);
-}
-
 }  // namespace
 
 LinuxIcmpControl::LinuxIcmpControl() {
@@ -117,21 +111,12 @@ LinuxIcmpControl::~LinuxIcmpControl() {
   if (socket_ >= 0) close(socket_);
 }
 
-void LinuxIcmpControl::SetTarget(const std::string& hostText) {
-  const auto address = AddressOf(hostText);
-  if (!address) throw RuntimeError(ErrorNumber::ControlFailure, "cannot resolve " + hostText);
-  target_ = FormatDottedQuad(*address);
-}
-
-void LinuxIcmpControl::FailSend(const char* why) {
-  ++errorsToReport_;  // reported as an Error event at the next pump
-  throw RuntimeError(ErrorNumber::ControlFailure, why);
+std::optional<std::uint32_t> LinuxIcmpControl::ResolveName(const std::string& name) {
+  return ResolveIpv4(name, kResolveTimeLimitMs);
 }
 
 void LinuxIcmpControl::SendEcho(const std::string& addressText) {
-  const auto address = AddressOf(addressText);
-  if (!address) FailSend("cannot resolve the address");
-  target_ = FormatDottedQuad(*address);
+  const std::uint32_t address = AimAt(addressText);
   if (socket_ < 0) FailSend("no ICMP socket");
 
   const std::uint16_t sequence = nextSequence_++;
@@ -149,7 +134,7 @@ void LinuxIcmpControl::SendEcho(const std::string& addressText) {
 
   sockaddr_in destination{};
   destination.sin_family = AF_INET;
-  destination.sin_addr.s_addr = htonl(*address);
+  destination.sin_addr.s_addr = htonl(address);
   const timespec sentAt = RealTimeNow();
   const ssize_t sent = sendto(socket_, packet, sizeof packet, 0,
                               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
@@ -158,9 +143,7 @@ void LinuxIcmpControl::SendEcho(const std::string& addressText) {
 }
 
 void LinuxIcmpControl::DeliverPendingEvents() {
-  for (; errorsToReport_ > 0; --errorsToReport_) {
-    if (sink_) sink_->OnError();
-  }
+  DeliverSendFailures();
   if (socket_ < 0) return;
   if (kind_ == SocketKind::Datagram) ReadErrorQueue();
   ReadReplies();

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "probe/ping_control.h"
+#include "icmp/control_base.h"
 
 namespace korvane {
 
-class LinuxIcmpControl : public PingControl {
+class LinuxIcmpControl : public IcmpControlBase {
  public:
   enum class SocketKind { None, Datagram, Raw };
 
@@ -26,9 +26,6 @@ class LinuxIcmpControl : public PingControl {
 
   SocketKind Kind() const { return kind_; }
 
-  void Connect(PingEvents* sink) override { sink_ = sink; }
-  void SetTarget(const std::string& hostText) override;
-  std::string Target() override { return target_; }
   void SendEcho(const std::string& address) override;
   void DeliverPendingEvents() override;
 
@@ -38,7 +35,7 @@ class LinuxIcmpControl : public PingControl {
     timespec sentAt;
   };
 
-  [[noreturn]] void FailSend(const char* why);
+  std::optional<std::uint32_t> ResolveName(const std::string& name) override;
   const Request* FindRequest(std::uint16_t identifier, std::uint16_t sequence) const;
   void ReadReplies();
   void ReadErrorQueue();
@@ -53,9 +50,6 @@ class LinuxIcmpControl : public PingControl {
   std::uint16_t identifier_ = 0;
   std::uint16_t nextSequence_ = 0;
   std::vector<Request> requests_;
-  std::string target_;
-  int errorsToReport_ = 0;
-  PingEvents* sink_ = nullptr;
 };
 
 }  // namespace korvane

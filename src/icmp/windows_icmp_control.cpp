@@ -15,7 +15,6 @@
 
 #include "icmp/ipv4_address.h"
 #include "platform/win32_text.h"
-#include "run/runtime_error.h"
 
 namespace korvane {
 namespace {
@@ -40,7 +39,6 @@ struct Lookup {
 // hold up the run beyond the time limit. A lookup that outlives it finishes
 // on its own and is then dropped.
 std::optional<std::uint32_t> ResolveIpv4(const std::string& name) {
-  if (name.empty()) return std::nullopt;
   auto lookup = std::make_shared<Lookup>();
   lookup->name = WideFromUtf8(name);
   std::thread([lookup] {
@@ -68,11 +66,6 @@ std::optional<std::uint32_t> ResolveIpv4(const std::string& name) {
   return lookup->done ? lookup->address : std::nullopt;
 }
 
-std::optional<std::uint32_t> AddressOf(const std::string& text) {
-  if (const auto literal = ParseDottedQuad(text)) return literal;
-  return ResolveIpv4(text);
-}
-
 }  // namespace
 
 struct WindowsIcmpControl::Request {
@@ -94,21 +87,12 @@ WindowsIcmpControl::~WindowsIcmpControl() {
   if (icmp_) IcmpCloseHandle(icmp_);
 }
 
-void WindowsIcmpControl::SetTarget(const std::string& hostText) {
-  const auto address = AddressOf(hostText);
-  if (!address) throw RuntimeError(ErrorNumber::ControlFailure, "cannot resolve " + hostText);
-  target_ = FormatDottedQuad(*address);
-}
-
-void WindowsIcmpControl::FailSend(const char* why) {
-  ++errorsToReport_;  // reported as an Error event at the next pump
-  throw RuntimeError(ErrorNumber::ControlFailure, why);
+std::optional<std::uint32_t> WindowsIcmpControl::ResolveName(const std::string& name) {
+  return ResolveIpv4(name);
 }
 
 void WindowsIcmpControl::SendEcho(const std::string& addressText) {
-  const auto address = AddressOf(addressText);
-  if (!address) FailSend("cannot resolve the address");
-  target_ = FormatDottedQuad(*address);
+  const std::uint32_t address = AimAt(addressText);
   if (!icmp_) FailSend("no ICMP handle");
 
   auto request = std::make_unique<Request>();
@@ -117,16 +101,14 @@ void WindowsIcmpControl::SendEcho(const std::string& addressText) {
   char payload[kPayloadSize];
   for (WORD i = 0; i < kPayloadSize; ++i) payload[i] = static_cast<char>('a' + i % 23);
   const DWORD result =
-      IcmpSendEcho2(icmp_, request->done, nullptr, nullptr, htonl(*address), payload, kPayloadSize,
+      IcmpSendEcho2(icmp_, request->done, nullptr, nullptr, htonl(address), payload, kPayloadSize,
                     nullptr, request->reply, kReplyBufferSize, kRequestTimeoutMs);
   if (result == 0 && GetLastError() != ERROR_IO_PENDING) FailSend("echo request not sent");
   outstanding_.push_back(std::move(request));
 }
 
 void WindowsIcmpControl::DeliverPendingEvents() {
-  for (; errorsToReport_ > 0; --errorsToReport_) {
-    if (sink_) sink_->OnError();
-  }
+  DeliverSendFailures();
   for (auto it = outstanding_.begin(); it != outstanding_.end();) {
     if (WaitForSingleObject((*it)->done, 0) != WAIT_OBJECT_0) {
       ++it;
