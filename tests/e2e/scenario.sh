@@ -23,12 +23,14 @@ fi
 work="$(mktemp -d /tmp/korvane-e2e.XXXXXX)"
 chmod 755 "$work"
 responder_pid=""
+helper_pid=""
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 cleanup() {
   if [ "$mode" = wine ]; then "$wineserver" -k 2>/dev/null || true; "$wineserver" -w 2>/dev/null || true; fi
   umount "$work/bin/pingdebug.txt" 2>/dev/null || true
   [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null || true
+  [ -n "$helper_pid" ] && kill "$helper_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -99,6 +101,7 @@ run_korvane() {  # ARGS... ; sets status and elapsed_ms
 expect_status() { [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"; }
 
 expect_elapsed() {  # MIN_MS MAX_MS
+  echo "elapsed ${elapsed_ms} ms" >&2
   [ "$elapsed_ms" -ge "$1" ] && [ "$elapsed_ms" -le $(( $2 + slack_ms )) ] ||
     fail "run took ${elapsed_ms} ms, expected $1..$(( $2 + slack_ms )) ms"
 }
@@ -179,6 +182,20 @@ case "$name" in
       " --> DNS resolving on nosuch.test" " --- DNS resolving timed out: nosuch.test" \
       " Return Value: 0"
     expect_elapsed 500 5000
+    ;;
+  silent_name_server)
+    # A name server that never answers: the resolver library alone would wait
+    # for its own time-outs (10 s and more); korvane gives up after 3 s.
+    "$(dirname "$responder_bin")/silent_resolver" "$work/dns-ready" &
+    helper_pid=$!
+    for _ in $(seq 100); do [ -e "$work/dns-ready" ] && break; sleep 0.05; done
+    enable_trace
+    run_korvane 1 nosuch.test
+    expect_status 0
+    expect_trace "${start_lines[@]}" " CommandLine = 1 nosuch.test" \
+      " --> DNS resolving on nosuch.test" " --- DNS resolving timed out: nosuch.test" \
+      " Return Value: 0"
+    expect_elapsed 3500 5500
     ;;
   threshold_mixed)
     start_responder 192.0.2.1=now 192.0.2.2=delay:300 192.0.2.3=never
