@@ -84,26 +84,6 @@ TEST_F(TempDirectory, FifoUnderTheTraceNameNeitherCountsNorBlocks) {
   EXPECT_FALSE(platform_.AppendText(path, "x\r\n"));  // no reader: fails at once
 }
 
-TEST(PosixPlatform, TraceFileLiesBesideTheExecutable) {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  ASSERT_GT(n, 0);
-  std::string dir(self, static_cast<std::size_t>(n));
-  dir = dir.substr(0, dir.rfind('/'));
-  PosixPlatform platform(0, nullptr);
-  EXPECT_EQ(platform.PathBesideExecutable("pingdebug.txt"), dir + "/pingdebug.txt");
-}
-
-TEST(PosixPlatform, ClocksMoveForwardWithSleep) {
-  PosixPlatform platform(0, nullptr);
-  const auto before = platform.MonotonicMilliseconds();
-  platform.Sleep(20);
-  EXPECT_GE(platform.MonotonicMilliseconds() - before, 20);
-  const LocalDateTime now = platform.LocalNow();
-  EXPECT_GE(now.year, 2024);
-  EXPECT_LE(now.second, 60);
-}
-
 TEST(DottedQuad, DecimalWithLeadingZerosNeverOctal) {
   struct Case {
     std::string text;

@@ -78,15 +78,5 @@ TEST_F(Win32Files, ReadOnlyTraceFileIsNotWritten) {
   EXPECT_EQ(Read(), "kept\r\n");
 }
 
-TEST(Win32Platform, TraceFileLiesBesideTheExecutable) {
-  Win32Platform platform;
-  wchar_t self[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  ASSERT_GT(length, 0u);
-  std::wstring dir(self, length);
-  dir = dir.substr(0, dir.find_last_of(L'\\'));
-  EXPECT_EQ(platform.PathBesideExecutable("pingdebug.txt"), Utf8FromWide(dir) + "\\pingdebug.txt");
-}
-
 }  // namespace
 }  // namespace korvane
