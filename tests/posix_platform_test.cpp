@@ -91,7 +91,7 @@ TEST(DottedQuad, DecimalWithLeadingZerosNeverOctal) {
   };
   const std::vector<Case> cases = {
       {"127.0.0.1", 0x7F000001},     {"127.000.000.001", 0x7F000001},
-      {"1.2.3.0000255", 0x010203FF}, {"010.0.0.8", 0x0A000008},
+      {"1.2.3.0000255", 0x010203FF}, {"192.0.2.010", 0xC000020A},
       {"255.255.255.255", 0xFFFFFFFF}, {"256.0.0.1", std::nullopt},
       {"1.2.3", std::nullopt},       {"1.2.3.4.", std::nullopt},
       {"1.2.3.4 ", std::nullopt},    {"", std::nullopt},
