@@ -301,6 +301,21 @@ case "$name" in
     expect_status 100
     [ "$caps" = 0000000000000000 ] || fail "capabilities kept while running: $caps"
     ;;
+  setuid_root)
+    # Installed set-uid root: the program opens its socket as root, then
+    # becomes the user who started it.
+    chmod 4755 "$work/bin/korvane"
+    as_nobody
+    start_responder 192.0.2.1=now 192.0.2.3=never
+    "${run_as[@]}" "$work/bin/korvane" 1 192.0.2.1 192.0.2.3 &
+    pid=$!
+    sleep 1.5
+    uids=$(awk '/^Uid:/ { print $2, $3, $4, $5 }' "/proc/$pid/status")
+    status=0
+    wait "$pid" || status=$?
+    expect_status 100
+    [ "$uids" = "65534 65534 65534 65534" ] || fail "still privileged while running: uids $uids"
+    ;;
   kernel_echo)
     sysctl -q -w net.ipv4.icmp_echo_ignore_all=0
     enable_trace
