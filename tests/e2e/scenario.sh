@@ -128,6 +128,13 @@ expect_unresolved_trace() {  # NAME
     " --> DNS resolving on $1" " --- DNS resolving timed out: $1" " Return Value: 0"
 }
 
+# The trace of a run whose one host got an Error event and no reply.
+expect_error_event_trace() {  # ADDRESS
+  expect_trace "${start_lines[@]}" " CommandLine = 1 $1" " --> Sending Ping to $1" \
+    " Error When Ping $1 \(frmKorvane_pingClient_Error\)" " --- Ping timed out: $1" \
+    " Return Value: 0"
+}
+
 # Every trace line: CR LF ended; each but the empty first line begins with a
 # time stamp and a blank. The messages after the stamps must match the
 # extended regular expressions given, one per line, in order.
@@ -266,9 +273,7 @@ case "$name" in
       enable_trace
       run_korvane 1 192.0.2.1
       expect_status 0
-      expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.1" \
-        " --> Sending Ping to 192.0.2.1" " Error When Ping 192.0.2.1 \(frmKorvane_pingClient_Error\)" \
-        " --- Ping timed out: 192.0.2.1" " Return Value: 0"
+      expect_error_event_trace 192.0.2.1
     done
     ;;
   datagram_socket)
@@ -300,9 +305,7 @@ case "$name" in
     enable_trace
     run_korvane 1 192.0.2.1
     expect_status 0
-    expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.1" \
-      " --> Sending Ping to 192.0.2.1" " Error When Ping 192.0.2.1 \(frmKorvane_pingClient_Error\)" \
-      " --- Ping timed out: 192.0.2.1" " Return Value: 0"
+    expect_error_event_trace 192.0.2.1
     ;;
   file_capability)
     # An ordinary user with cap_net_raw on the binary gets the raw socket, and
