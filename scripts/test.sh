@@ -32,7 +32,7 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   CXX=clang++ cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKORVANE_FUZZ=ON >/dev/null
   cmake --build "$dir" --target korvane_fuzz_input -j "$jobs"
-  echo "=== fuzz: ${fuzz_seconds}s on the command-line reader and the dotted-quad check"
+  echo "=== fuzz: ${fuzz_seconds}s on the command-line reader, the dotted-quad check and the packet classification"
   mkdir -p "$dir/corpus"
   cp "$root"/tests/fuzz/seeds/* "$dir/corpus/"
   "$dir/tests/korvane_fuzz_input" -max_total_time="$fuzz_seconds" -max_len=40000 \

@@ -78,6 +78,15 @@ TEST(IsNotIpAddress, TextsOfSixteenBitLengthOverflowOnlyWhenScannedToTheEnd) {
   EXPECT_EQ(Check("x" + std::string(40000, '0')), -1);
   // 32766 characters scan to the end without overflow.
   EXPECT_EQ(Check("1.2.3." + std::string(32760, '0')), 0);
+  // Lengths count UTF-16 units, not UTF-8 bytes: 11,007 units (33,007 bytes)
+  // are rejected as a name; 16,381 characters outside the basic plane after
+  // "1.2.3." make 32,768 units and overflow.
+  std::string euros;
+  for (int i = 0; i < 11000; ++i) euros += "\xE2\x82\xAC";
+  EXPECT_EQ(Check("1.2.3.4" + euros), -1);
+  std::string faces;
+  for (int i = 0; i < 16381; ++i) faces += "\xF0\x9F\x98\x80";
+  EXPECT_THROW(IsNotIpAddress("1.2.3." + faces, flag), RuntimeError);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "probe/check_ping_status.h"
+#include "run/pause.h"
 #include "support/harness.h"
 
 namespace korvane {
@@ -211,10 +212,11 @@ TEST(CheckPingStatus, WallClockChangesDoNotMoveTheDeadline) {
   }
 }
 
-TEST(ReplyEvents, NoReplyIsCreditedOutsideTheProbesWait) {
+TEST(ReplyEvents, NoReplyIsCreditedNorErrorTracedOutsideTheProbesWait) {
   ProbeHarness h("192.0.2.7");
   h.control.SendEcho("192.0.2.7");  // Target now names the host
   h.form.pingClient_Response("192.0.2.7", 5);
+  h.form.pingClient_Error();
   EXPECT_EQ(h.host().Replied, 0);
   EXPECT_EQ(h.platform.TraceMessages(), Messages{});
 }
@@ -224,9 +226,8 @@ TEST(ReplyEvents, HandlerFailuresStayInsideTheHandler) {
   h.run.CurrentHost = 11;  // as in the final pause after ten hosts
   h.control.ErrorAt(h.platform.MonotonicMilliseconds() + 10);
   h.control.ReplyAt(h.platform.MonotonicMilliseconds() + 10, "", 1);
-  EXPECT_NO_THROW(h.control.DeliverPendingEvents());
-  h.platform.Sleep(10);
-  EXPECT_NO_THROW(h.control.DeliverPendingEvents());
+  h.run.AwaitingReply = true;
+  EXPECT_NO_THROW(Pause(h.run, 20));
   EXPECT_EQ(h.platform.TraceMessages(), Messages{});
 }
 

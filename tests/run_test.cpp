@@ -18,18 +18,36 @@ struct TracedHarness : Harness {
   TracedHarness() { platform.CreateTraceFile(); }
 };
 
-TEST(Pause, SleepsInTenMillisecondSlicesEachFollowedByAPump) {
+TEST(Pause, WaitsWholeTenMillisecondsAsOneWait) {
   struct Case {
     std::int16_t ms;
-    int slices;
+    int waitedMs;
   };
-  for (const Case& c : {Case{5, 0}, Case{9, 0}, Case{10, 1}, Case{15, 1}, Case{1000, 100},
+  for (const Case& c : {Case{5, 0}, Case{9, 0}, Case{10, 10}, Case{15, 10}, Case{1000, 1000},
                         Case{-20, 0}, Case{0, 0}}) {
     Harness h;
     Pause(h.run, c.ms);
-    EXPECT_EQ(h.platform.SleptMs(), c.slices * 10) << c.ms;
-    EXPECT_EQ(h.platform.Pumps(), c.slices) << c.ms;
+    EXPECT_EQ(h.platform.SleptMs(), c.waitedMs) << c.ms;
+    EXPECT_EQ(h.platform.Waits(), c.waitedMs > 0 ? 1 : 0) << c.ms;
+    EXPECT_EQ(h.platform.EarlyWakes(), 0) << c.ms;
   }
+}
+
+// Events are delivered when they are due, and the pause still ends exactly
+// at its end: neither cut short nor stretched by what it delivered.
+TEST(Pause, WakesForDueEventsAndEndsOnTime) {
+  Harness h;
+  h.run.AwaitingReply = true;
+  h.run.CurrentHost = 1;
+  const std::int64_t start = h.platform.Now();
+  h.control.SendEcho("192.0.2.7");
+  h.control.ReplyAt(start + 3, "192.0.2.7", 3);
+  h.control.ReplyAt(start + 27, "192.0.2.7", 27);
+  h.control.ReplyAt(start + 50, "192.0.2.7", 50);  // at the very end: still this pause's
+  Pause(h.run, 50);
+  EXPECT_EQ(h.platform.Now() - start, 50);
+  EXPECT_EQ(h.platform.EarlyWakes(), 2);
+  EXPECT_EQ(h.run.Hosts(1).ReplyTime, 50);
 }
 
 TEST(Pause, DeliversControlEventsOnlyInsideItsPumps) {
@@ -38,6 +56,7 @@ TEST(Pause, DeliversControlEventsOnlyInsideItsPumps) {
   h.run.TraceFilePath = h.platform.TracePath();
   h.run.Hosts(1).Address = "192.0.2.7";
   h.run.CurrentHost = 1;
+  h.run.AwaitingReply = true;
   h.control.ErrorAt(h.platform.MonotonicMilliseconds());
   EXPECT_TRUE(h.platform.TraceLines().empty());
   Pause(h.run, 5);  // no slice, no pump

@@ -8,12 +8,13 @@
 namespace korvane {
 namespace {
 
-TEST(StripProgramName, RemovesTheNameAndOneSeparatorOnly) {
+TEST(StripProgramName, RemovesTheNameAndTheSeparatorsAfterIt) {
   const std::vector<std::pair<std::u16string, std::u16string>> cases = {
       {u"korvane.exe 1 a b", u"1 a b"},
       {u"\"C:\\Program Files\\korvane.exe\" 1 a", u"1 a"},
       {u"\"C:\\Program Files\\korvane.exe\"1 a", u"1 a"},  // nothing between name and text
-      {u"korvane.exe  1 a", u" 1 a"},                    // the second blank stays: threshold unset
+      {u"korvane.exe  1 a", u"1 a"},  // a doubled blank must not unset the threshold
+      {u"\"korvane.exe\" \t 1  a", u"1  a"},
       {u"korvane.exe\t1\ta", u"1\ta"},
       {u"korvane.exe", u""},
       {u"korvane.exe ", u""},

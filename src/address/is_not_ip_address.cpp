@@ -12,11 +12,28 @@ namespace {
 
 constexpr long long kLargestPosition = 32767;
 
-// Character code as the check compares it; everything outside ASCII is given
-// the code of '?', which no address may contain.
+// The text as the check reads it: one character per UTF-16 code unit, so
+// that positions and lengths count what the platform's texts count. ASCII
+// stays as it is; every unit of anything else becomes '?', which no address
+// may contain.
+std::string CodeUnits(std::string_view utf8) {
+  std::string units;
+  units.reserve(utf8.size());
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      units += c;
+    } else if (byte >= 0xF0) {
+      units += "??";  // a surrogate pair
+    } else if (byte >= 0xC0) {
+      units += '?';
+    }  // continuation bytes add no unit
+  }
+  return units;
+}
+
 int CodeAt(std::string_view text, std::size_t zeroBased) {
-  const auto byte = static_cast<unsigned char>(text[zeroBased]);
-  return byte < 0x80 ? byte : '?';
+  return static_cast<unsigned char>(text[zeroBased]);
 }
 
 // 1-based position of the first '.' at or after start, 0 when none.
@@ -42,8 +59,10 @@ double GroupValue(std::string_view digits) {
 
 }  // namespace
 
-void IsNotIpAddress(std::string_view text, std::int16_t& flag) {
+void IsNotIpAddress(std::string_view utf8, std::int16_t& flag) {
   flag = kFalse;
+  const std::string units = CodeUnits(utf8);
+  const std::string_view text = units;
   if (text.empty()) throw RuntimeError(ErrorNumber::InvalidArgument, "empty host text");
   const auto reject = [&flag] { flag = kTrue; };
 

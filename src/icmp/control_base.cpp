@@ -5,34 +5,27 @@
 
 namespace korvane {
 
-std::optional<std::uint32_t> IcmpControlBase::AddressOf(const std::string& text) {
-  if (const auto literal = ParseDottedQuad(text)) return literal;
-  if (text.empty()) return std::nullopt;
-  return ResolveName(text);
+std::optional<std::uint32_t> IcmpControlBase::Aim(const std::string& hostText) {
+  ForgetCurrentRequest();
+  std::optional<std::uint32_t> address = ParseDottedQuad(hostText);
+  if (!address && !hostText.empty()) address = ResolveName(hostText);
+  target_ = address ? FormatDottedQuad(*address) : hostText;
+  return address;
 }
 
 void IcmpControlBase::SetTarget(const std::string& hostText) {
-  const auto address = AddressOf(hostText);
-  if (!address) throw RuntimeError(ErrorNumber::ControlFailure, "cannot resolve " + hostText);
-  target_ = FormatDottedQuad(*address);
-}
-
-std::uint32_t IcmpControlBase::AimAt(const std::string& addressText) {
-  const auto address = AddressOf(addressText);
-  if (!address) FailSend("cannot resolve the address");
-  target_ = FormatDottedQuad(*address);
-  return *address;
+  if (!Aim(hostText)) throw RuntimeError(ErrorNumber::ControlFailure, "cannot resolve " + hostText);
 }
 
 void IcmpControlBase::FailSend(const char* why) {
-  ++sendFailures_;
+  sendFailed_ = true;
   throw RuntimeError(ErrorNumber::ControlFailure, why);
 }
 
-void IcmpControlBase::DeliverSendFailures() {
-  for (; sendFailures_ > 0; --sendFailures_) {
-    if (sink_) sink_->OnError();
-  }
+void IcmpControlBase::DeliverSendFailure() {
+  if (!sendFailed_) return;
+  sendFailed_ = false;
+  if (sink_) sink_->OnError();
 }
 
 }  // namespace korvane

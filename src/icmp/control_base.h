@@ -1,6 +1,6 @@
 #pragma once
 // What the ping controls of both operating systems share: how Target is
-// aimed, and send failures that surface as Error events at the next pump.
+// aimed, and a failed send that surfaces as an Error event at the next pump.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,22 +19,25 @@ class IcmpControlBase : public PingControl {
  protected:
   // The first IPv4 address of a name, within a bounded time.
   virtual std::optional<std::uint32_t> ResolveName(const std::string& name) = 0;
+  // The request waited for so far is waited for no longer: nothing that
+  // arrives for it from now on is raised as an event.
+  virtual void ForgetCurrentRequest() = 0;
 
-  // Aims the control at the address text (resolving it if it is a name) and
-  // returns the address; afterwards Target reads as its dotted quad.
-  std::uint32_t AimAt(const std::string& addressText);
-  // Queues an Error event for the next pump and throws.
+  // The one way the control is aimed, by SetTarget and by SendEcho alike. It
+  // forgets the current request, then resolves the text (a dotted quad as it
+  // is, a name through the resolver). Afterwards Target reads the address as a
+  // dotted quad, or, when the text has no address, the text as it was given.
+  std::optional<std::uint32_t> Aim(const std::string& hostText);
+  // Remembers a failed send for an Error event at the next pump, and throws.
   [[noreturn]] void FailSend(const char* why);
-  // Raises the queued Error events.
-  void DeliverSendFailures();
+  // Raises the Error event of a failed send.
+  void DeliverSendFailure();
 
   PingEvents* sink_ = nullptr;
 
  private:
-  std::optional<std::uint32_t> AddressOf(const std::string& text);
-
   std::string target_;
-  int sendFailures_ = 0;
+  bool sendFailed_ = false;
 };
 
 }  // namespace korvane

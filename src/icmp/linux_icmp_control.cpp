@@ -1,11 +1,11 @@
 #include "icmp/linux_icmp_control.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -13,66 +13,98 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 
 #include "icmp/bounded_resolver.h"
 #include "icmp/ipv4_address.h"
+#include "icmp/socket_filter.h"
 
 namespace korvane {
 namespace {
 
-constexpr std::uint8_t kEchoReply = 0;
-constexpr std::uint8_t kEchoRequest = 8;
-constexpr std::size_t kIcmpHeaderSize = 8;
 constexpr std::size_t kPayloadSize = 56;
-// More than any single reply or error we could be sent; larger packets are cut.
+// More than any reply or error of ours can be; larger packets are cut.
 constexpr std::size_t kReceiveBufferSize = 2048;
+// Room in the kernel for what passes the filter while the checker works.
+constexpr int kSocketBufferBytes = 1 << 20;
 // Bounds the work of one pump, whatever floods the socket.
 constexpr int kMaxPacketsPerPump = 256;
-
-std::uint16_t ReadBigEndian16(const unsigned char* p) {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
-std::uint16_t InternetChecksum(const unsigned char* data, std::size_t size) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i + 1 < size; i += 2) sum += ReadBigEndian16(data + i);
-  if (size % 2) sum += static_cast<std::uint32_t>(data[size - 1] << 8);
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<std::uint16_t>(~sum);
-}
 
 int OpenIcmpSocket(int type) {
   return socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_ICMP);
 }
 
-void EnableOption(int fd, int level, int option) {
-  const int on = 1;
-  setsockopt(fd, level, option, &on, sizeof on);
+void SetOption(int fd, int level, int option, int value) {
+  setsockopt(fd, level, option, &value, sizeof value);
+}
+
+void AttachFilter(int fd, std::uint16_t identifier) {
+  std::vector<sock_filter> program = Ipv4ReplyFilter(identifier);
+  const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+  setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);
 }
 
 // Once the socket is open the program needs no privilege beyond the caller's:
-// a set-uid program becomes its real user, and file capabilities are given up.
+// a set-uid program becomes its real user, and capabilities are given up. The
+// process is made non-dumpable, so that no other process of the same user can
+// trace it or copy its socket (pidfd_getfd) and send forged packets with it.
 void DropPrivileges() {
   if (getegid() != getgid() && setgid(getgid()) != 0) std::_Exit(0);
   if (geteuid() != getuid() && setuid(getuid()) != 0) std::_Exit(0);
+  if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) std::_Exit(0);
   if (getuid() == 0) return;  // started by root: nothing was granted to give up
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
   syscall(SYS_capset, &header, none);
 }
 
-timespec RealTimeNow() {
+std::int64_t Nanoseconds(clockid_t clock) {
   timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return now;
+  clock_gettime(clock, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-std::int32_t ElapsedWholeMs(const timespec& from, const timespec& to) {
-  const long long ns = (static_cast<long long>(to.tv_sec) - from.tv_sec) * 1'000'000'000LL +
-                       (to.tv_nsec - from.tv_nsec);
-  if (ns <= 0) return 0;
-  const long long ms = ns / 1'000'000;
+// When the packet arrived, on the monotonic clock. The kernel stamps packets
+// on the wall clock; the stamp's age, measured now on that same clock, is
+// taken off the monotonic time, so a wall-clock step between the request and
+// the reply does not change the round-trip time.
+std::int64_t ReceivedAtMonotonicNs(msghdr& message) {
+  const std::int64_t monotonicNow = Nanoseconds(CLOCK_MONOTONIC);
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec stamp;
+      std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+      const std::int64_t age = Nanoseconds(CLOCK_REALTIME) -
+                               (static_cast<std::int64_t>(stamp.tv_sec) * 1'000'000'000 + stamp.tv_nsec);
+      return age > 0 ? monotonicNow - age : monotonicNow;
+    }
+  }
+  return monotonicNow;
+}
+
+// One message read from the socket, with its address and the kernel's notes.
+struct Received {
+  unsigned char data[kReceiveBufferSize];
+  alignas(cmsghdr) unsigned char control[512];
+  sockaddr_in address{};
+  iovec buffer{data, sizeof data};
+  msghdr message{};
+
+  ssize_t From(int fd, int flags) {
+    message.msg_name = &address;
+    message.msg_namelen = sizeof address;
+    message.msg_iov = &buffer;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    return recvmsg(fd, &message, flags | MSG_DONTWAIT);
+  }
+};
+
+std::int32_t ElapsedWholeMs(std::int64_t fromNs, std::int64_t toNs) {
+  if (toNs <= fromNs) return 0;
+  const std::int64_t ms = (toNs - fromNs) / 1'000'000;
   return ms > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(ms);
 }
 
@@ -85,25 +117,29 @@ LinuxIcmpControl::LinuxIcmpControl() {
   if (socket_ >= 0) {
     kind_ = SocketKind::Datagram;
     // The kernel puts its own identifier (the socket's "port") into our
-    // requests and hands us only replies that carry it.
+    // requests and hands us only replies and errors that carry it.
     sockaddr_in local{};
     local.sin_family = AF_INET;
     socklen_t length = sizeof local;
     bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local);
     getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &length);
     identifier_ = ntohs(local.sin_port);
-    EnableOption(socket_, SOL_IP, IP_RECVERR);
+    SetOption(socket_, SOL_IP, IP_RECVERR, 1);
   } else if ((socket_ = OpenIcmpSocket(SOCK_RAW)) >= 0) {
     kind_ = SocketKind::Raw;
     identifier_ = static_cast<std::uint16_t>(random());
-    // Let through only echo replies and the errors that can quote a request.
-    icmp_filter filter{};
-    filter.data = ~((1U << ICMP_ECHOREPLY) | (1U << ICMP_DEST_UNREACH) |
-                    (1U << ICMP_SOURCE_QUENCH) | (1U << ICMP_REDIRECT) |
-                    (1U << ICMP_TIME_EXCEEDED) | (1U << ICMP_PARAMETERPROB));
-    setsockopt(socket_, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
+    // A raw socket sees every ICMP packet the host receives: the filter keeps
+    // all but our replies and the errors about our requests out of its queue.
+    icmp_filter types{};
+    types.data = ~((1U << ICMP_ECHOREPLY) | (1U << ICMP_DEST_UNREACH) |
+                   (1U << ICMP_TIME_EXCEEDED) | (1U << ICMP_PARAMETERPROB));
+    setsockopt(socket_, SOL_RAW, ICMP_FILTER, &types, sizeof types);
+    AttachFilter(socket_, identifier_);
   }
-  if (socket_ >= 0) EnableOption(socket_, SOL_SOCKET, SO_TIMESTAMPNS);
+  if (socket_ >= 0) {
+    SetOption(socket_, SOL_SOCKET, SO_TIMESTAMPNS, 1);
+    SetOption(socket_, SOL_SOCKET, SO_RCVBUF, kSocketBufferBytes);
+  }
   DropPrivileges();
 }
 
@@ -116,154 +152,83 @@ std::optional<std::uint32_t> LinuxIcmpControl::ResolveName(const std::string& na
 }
 
 void LinuxIcmpControl::SendEcho(const std::string& addressText) {
-  const std::uint32_t address = AimAt(addressText);
+  const std::optional<std::uint32_t> address = Aim(addressText);
+  if (!address) FailSend("no address to send to");
   if (socket_ < 0) FailSend("no ICMP socket");
 
   const std::uint16_t sequence = nextSequence_++;
-  unsigned char packet[kIcmpHeaderSize + kPayloadSize] = {kEchoRequest, 0};
-  packet[4] = static_cast<unsigned char>(identifier_ >> 8);
-  packet[5] = static_cast<unsigned char>(identifier_);
-  packet[6] = static_cast<unsigned char>(sequence >> 8);
-  packet[7] = static_cast<unsigned char>(sequence);
-  for (std::size_t i = kIcmpHeaderSize; i < sizeof packet; ++i) {
-    packet[i] = static_cast<unsigned char>(i);
-  }
-  const std::uint16_t checksum = InternetChecksum(packet, sizeof packet);
-  packet[2] = static_cast<unsigned char>(checksum >> 8);
-  packet[3] = static_cast<unsigned char>(checksum);
-
+  const std::vector<unsigned char> packet = EchoRequest(identifier_, sequence, kPayloadSize);
   sockaddr_in destination{};
   destination.sin_family = AF_INET;
-  destination.sin_addr.s_addr = htonl(address);
-  const timespec sentAt = RealTimeNow();
-  const ssize_t sent = sendto(socket_, packet, sizeof packet, 0,
+  destination.sin_addr.s_addr = htonl(*address);
+  const std::int64_t sentAtNs = Nanoseconds(CLOCK_MONOTONIC);
+  const ssize_t sent = sendto(socket_, packet.data(), packet.size(), 0,
                               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-  if (sent != static_cast<ssize_t>(sizeof packet)) FailSend("echo request not sent");
-  requests_.push_back({sequence, sentAt});
+  if (sent != static_cast<ssize_t>(packet.size())) FailSend("echo request not sent");
+  current_ = Request{sequence, *address, sentAtNs, false};
 }
 
-void LinuxIcmpControl::DeliverPendingEvents() {
-  DeliverSendFailures();
-  if (socket_ < 0) return;
-  if (kind_ == SocketKind::Datagram) ReadErrorQueue();
-  ReadReplies();
+std::vector<std::intptr_t> LinuxIcmpControl::WaitObjects() const {
+  if (socket_ < 0) return {};
+  return {socket_};
 }
 
-const LinuxIcmpControl::Request* LinuxIcmpControl::FindRequest(std::uint16_t identifier,
-                                                               std::uint16_t sequence) const {
-  if (identifier != identifier_) return nullptr;
-  for (const Request& request : requests_) {
-    if (request.sequence == sequence) return &request;
+bool LinuxIcmpControl::DeliverPendingEvents() {
+  DeliverSendFailure();
+  if (socket_ < 0) return false;
+  // Replies and queued errors are read in turn, so that neither queue can
+  // starve the other, up to a fixed amount of work per pump.
+  for (int budget = kMaxPacketsPerPump; budget > 0;) {
+    const bool readReply = ReadPacket();
+    const bool readError = kind_ == SocketKind::Datagram && ReadQueuedError();
+    if (!readReply && !readError) return false;
+    budget -= int{readReply} + int{readError};
   }
-  return nullptr;
+  return true;
 }
 
-void LinuxIcmpControl::ReadReplies() {
-  for (int i = 0; i < kMaxPacketsPerPump; ++i) {
-    unsigned char data[kReceiveBufferSize];
-    alignas(cmsghdr) unsigned char control[256];
-    sockaddr_in source{};
-    iovec buffer{data, sizeof data};
-    msghdr message{};
-    message.msg_name = &source;
-    message.msg_namelen = sizeof source;
-    message.msg_iov = &buffer;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t size = recvmsg(socket_, &message, MSG_DONTWAIT);
-    if (size < 0) {
-      // EAGAIN: nothing more. Any other error is a socket error the kernel
-      // reports once (an ICMP error on a datagram socket): read on.
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-      if (kind_ == SocketKind::Datagram) ReadErrorQueue();
-      continue;
-    }
-    timespec receivedAt = RealTimeNow();
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-        std::memcpy(&receivedAt, CMSG_DATA(c), sizeof receivedAt);
-      }
-    }
-    HandlePacket(data, static_cast<std::size_t>(size), ntohl(source.sin_addr.s_addr), receivedAt);
+bool LinuxIcmpControl::ReadPacket() {
+  Received received;
+  const ssize_t size = received.From(socket_, 0);
+  // Any error but EAGAIN is one the kernel reports once (an ICMP error on a
+  // datagram socket, whose details wait in the error queue): read on.
+  if (size < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
+  const std::int64_t receivedAtNs = ReceivedAtMonotonicNs(received.message);
+  const Bytes packet(received.data, static_cast<std::size_t>(size));
+  const IcmpVerdict verdict = kind_ == SocketKind::Raw ? ClassifyIpv4Datagram(packet, identifier_)
+                                                       : ClassifyIcmpMessage(packet, identifier_);
+  Raise(verdict, ntohl(received.address.sin_addr.s_addr), receivedAtNs);
+  return true;
+}
+
+bool LinuxIcmpControl::ReadQueuedError() {
+  Received received;  // its address: where the request the error is about was sent
+  const ssize_t size = received.From(socket_, MSG_ERRQUEUE);
+  if (size < 0) return false;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&received.message); c; c = CMSG_NXTHDR(&received.message, c)) {
+    if (c->cmsg_level != SOL_IP || c->cmsg_type != IP_RECVERR) continue;
+    sock_extended_err error;
+    std::memcpy(&error, CMSG_DATA(c), sizeof error);
+    if (error.ee_origin != SO_EE_ORIGIN_ICMP) continue;
+    // The queued data is our request as the error quoted it.
+    Raise(ClassifyQueuedError(error.ee_type, ntohl(received.address.sin_addr.s_addr),
+                              Bytes(received.data, static_cast<std::size_t>(size)), identifier_),
+          0, 0);
   }
+  return true;
 }
 
-void LinuxIcmpControl::HandlePacket(const unsigned char* data, std::size_t size,
-                                    std::uint32_t source, const timespec& receivedAt) {
-  if (kind_ == SocketKind::Raw) {
-    // A raw socket hands over the IP header too.
-    if (size < 20 || (data[0] >> 4) != 4) return;
-    const std::size_t headerSize = static_cast<std::size_t>(data[0] & 0x0F) * 4;
-    if (headerSize < 20 || size < headerSize + kIcmpHeaderSize) return;
-    data += headerSize;
-    size -= headerSize;
-  }
-  if (size < kIcmpHeaderSize) return;
-  switch (data[0]) {
-    case kEchoReply:
-      HandleEchoReply(data, size, source, receivedAt);
-      break;
-    case ICMP_DEST_UNREACH:
-    case ICMP_SOURCE_QUENCH:
-    case ICMP_REDIRECT:
-    case ICMP_TIME_EXCEEDED:
-    case ICMP_PARAMETERPROB:
-      if (kind_ == SocketKind::Raw) HandleIcmpError(data, size);
-      break;
-    default:
-      break;  // our own request seen again on loopback, and everything else
-  }
-}
-
-void LinuxIcmpControl::HandleEchoReply(const unsigned char* icmp, std::size_t /*size*/,
-                                       std::uint32_t source, const timespec& receivedAt) {
-  // A datagram socket's replies already carry the kernel's identifier for it.
-  const std::uint16_t identifier =
-      kind_ == SocketKind::Datagram ? identifier_ : ReadBigEndian16(icmp + 4);
-  const Request* request = FindRequest(identifier, ReadBigEndian16(icmp + 6));
-  if (!request || !sink_) return;
-  sink_->OnResponse(FormatDottedQuad(source), ElapsedWholeMs(request->sentAt, receivedAt));
-}
-
-void LinuxIcmpControl::HandleIcmpError(const unsigned char* icmp, std::size_t size) {
-  // The error quotes the IP header and the first eight bytes of our request.
-  const unsigned char* quoted = icmp + kIcmpHeaderSize;
-  const std::size_t quotedSize = size - kIcmpHeaderSize;
-  if (quotedSize < 20 || (quoted[0] >> 4) != 4 || quoted[9] != IPPROTO_ICMP) return;
-  const std::size_t headerSize = static_cast<std::size_t>(quoted[0] & 0x0F) * 4;
-  if (headerSize < 20 || quotedSize < headerSize + kIcmpHeaderSize) return;
-  const unsigned char* request = quoted + headerSize;
-  if (request[0] != kEchoRequest) return;
-  if (!FindRequest(ReadBigEndian16(request + 4), ReadBigEndian16(request + 6))) return;
-  if (sink_) sink_->OnError();
-}
-
-void LinuxIcmpControl::ReadErrorQueue() {
-  for (int i = 0; i < kMaxPacketsPerPump; ++i) {
-    unsigned char data[kReceiveBufferSize];
-    alignas(cmsghdr) unsigned char control[512];
-    iovec buffer{data, sizeof data};
-    msghdr message{};
-    message.msg_iov = &buffer;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t size = recvmsg(socket_, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
-    if (size < 0) return;
-    bool fromIcmp = false;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level == SOL_IP && c->cmsg_type == IP_RECVERR) {
-        sock_extended_err error;
-        std::memcpy(&error, CMSG_DATA(c), sizeof error);
-        fromIcmp = error.ee_origin == SO_EE_ORIGIN_ICMP;
-      }
-    }
-    // The queued data is the request the error is about.
-    if (!fromIcmp || size < static_cast<ssize_t>(kIcmpHeaderSize) || data[0] != kEchoRequest) {
-      continue;
-    }
-    if (FindRequest(identifier_, ReadBigEndian16(data + 6)) && sink_) sink_->OnError();
+// Only the request waited for now raises events: its replies, each one, and
+// its first error, when that error quotes the address the request went to.
+void LinuxIcmpControl::Raise(const IcmpVerdict& verdict, std::uint32_t source,
+                             std::int64_t receivedAtNs) {
+  if (!sink_ || !current_ || verdict.sequence != current_->sequence) return;
+  if (verdict.kind == IcmpVerdict::Kind::EchoReply) {
+    sink_->OnResponse(FormatDottedQuad(source), ElapsedWholeMs(current_->sentAtNs, receivedAtNs));
+  } else if (verdict.kind == IcmpVerdict::Kind::Error && !current_->errorRaised &&
+             verdict.quotedDestination == current_->address) {
+    current_->errorRaised = true;
+    sink_->OnError();
   }
 }
 

@@ -92,7 +92,8 @@ std::optional<std::uint32_t> WindowsIcmpControl::ResolveName(const std::string& 
 }
 
 void WindowsIcmpControl::SendEcho(const std::string& addressText) {
-  const std::uint32_t address = AimAt(addressText);
+  const std::optional<std::uint32_t> address = Aim(addressText);
+  if (!address) FailSend("no address to send to");
   if (!icmp_) FailSend("no ICMP handle");
 
   auto request = std::make_unique<Request>();
@@ -101,14 +102,21 @@ void WindowsIcmpControl::SendEcho(const std::string& addressText) {
   char payload[kPayloadSize];
   for (WORD i = 0; i < kPayloadSize; ++i) payload[i] = static_cast<char>('a' + i % 23);
   const DWORD result =
-      IcmpSendEcho2(icmp_, request->done, nullptr, nullptr, htonl(address), payload, kPayloadSize,
+      IcmpSendEcho2(icmp_, request->done, nullptr, nullptr, htonl(*address), payload, kPayloadSize,
                     nullptr, request->reply, kReplyBufferSize, kRequestTimeoutMs);
   if (result == 0 && GetLastError() != ERROR_IO_PENDING) FailSend("echo request not sent");
+  current_ = request.get();
   outstanding_.push_back(std::move(request));
 }
 
-void WindowsIcmpControl::DeliverPendingEvents() {
-  DeliverSendFailures();
+std::vector<std::intptr_t> WindowsIcmpControl::WaitObjects() const {
+  std::vector<std::intptr_t> handles;
+  for (const auto& request : outstanding_) handles.push_back(reinterpret_cast<std::intptr_t>(request->done));
+  return handles;
+}
+
+bool WindowsIcmpControl::DeliverPendingEvents() {
+  DeliverSendFailure();
   for (auto it = outstanding_.begin(); it != outstanding_.end();) {
     if (WaitForSingleObject((*it)->done, 0) != WAIT_OBJECT_0) {
       ++it;
@@ -116,10 +124,14 @@ void WindowsIcmpControl::DeliverPendingEvents() {
     }
     const std::unique_ptr<Request> finished = std::move(*it);
     it = outstanding_.erase(it);
+    if (finished.get() != current_) continue;  // an earlier host's: never heard
+    current_ = nullptr;
     const DWORD count = IcmpParseReplies(finished->reply, kReplyBufferSize);
     const DWORD status = count == 0 ? GetLastError()
                                     : reinterpret_cast<ICMP_ECHO_REPLY*>(finished->reply)->Status;
-    if (!sink_ || status == IP_REQ_TIMED_OUT) continue;  // the system's own time-out: nothing
+    // The system's own time-out is no event; a source quench says nothing
+    // about whether the host can be reached.
+    if (!sink_ || status == IP_REQ_TIMED_OUT || status == IP_SOURCE_QUENCH) continue;
     if (status != IP_SUCCESS) {
       sink_->OnError();
       continue;
@@ -128,6 +140,7 @@ void WindowsIcmpControl::DeliverPendingEvents() {
     sink_->OnResponse(FormatDottedQuad(ntohl(reply->Address)),
                       static_cast<std::int32_t>(reply->RoundTripTime));
   }
+  return false;  // one outcome per request: the work of a pump is bounded already
 }
 
 }  // namespace korvane

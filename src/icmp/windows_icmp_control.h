@@ -1,6 +1,7 @@
 #pragma once
 // The ping control on Windows: the system's ICMP API, one asynchronous request
 // per echo with its own event and reply buffer, collected inside the pump.
+// Only the request waited for now raises an event; the others finish unheard.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,15 +19,20 @@ class WindowsIcmpControl : public IcmpControlBase {
   WindowsIcmpControl& operator=(const WindowsIcmpControl&) = delete;
 
   void SendEcho(const std::string& address) override;
-  void DeliverPendingEvents() override;
+  std::vector<std::intptr_t> WaitObjects() const override;
+  bool DeliverPendingEvents() override;
 
  private:
   struct Request;
 
   std::optional<std::uint32_t> ResolveName(const std::string& name) override;
+  void ForgetCurrentRequest() override { current_ = nullptr; }
 
   void* icmp_ = nullptr;  // the ICMP handle, or null when it could not be created
+  // Every request the system has not finished with: its reply buffer must
+  // live until then. Only the current one's outcome is raised as an event.
   std::vector<std::unique_ptr<Request>> outstanding_;
+  const Request* current_ = nullptr;
 };
 
 }  // namespace korvane

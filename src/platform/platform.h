@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace korvane {
 
@@ -18,18 +19,33 @@ struct LocalDateTime {
   int second = 0;
 };
 
+// Something that has events to deliver while the checker waits: the ping control.
+class EventSource {
+ public:
+  virtual ~EventSource() = default;
+  // What becomes ready when the source has something to deliver: file
+  // descriptors on POSIX, event handles on Windows.
+  virtual std::vector<std::intptr_t> WaitObjects() const = 0;
+  // Raises the events that are due now. Returns true when it stopped at its
+  // limit of work for one call with more still waiting (a flood).
+  virtual bool DeliverPendingEvents() = 0;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
 
-  virtual void Sleep(int milliseconds) = 0;
-  // Processes the operating system's pending messages for this thread. The ping
-  // control's own events are delivered right after this, by the caller.
-  virtual void PumpEvents() = 0;
+  // Waits until the monotonic clock reaches untilNs. It wakes early only when
+  // the operating system has messages for this thread or the event source has
+  // something to deliver, delivers that, and waits on: it returns at untilNs,
+  // never earlier, and what it delivers does not stretch it. This is the
+  // event pump, and the only place where the source's events run.
+  virtual void WaitUntil(std::int64_t untilNs, EventSource& events) = 0;
 
   virtual LocalDateTime LocalNow() = 0;
-  // Milliseconds on a clock that never jumps, from an arbitrary origin.
-  virtual std::int64_t MonotonicMilliseconds() = 0;
+  // Nanoseconds on a clock that never jumps, from an arbitrary origin.
+  virtual std::int64_t MonotonicNanoseconds() = 0;
+  std::int64_t MonotonicMilliseconds() { return MonotonicNanoseconds() / 1'000'000; }
 
   // The command line without the program's own name, as one UTF-8 text.
   virtual std::string CommandLineText() = 0;

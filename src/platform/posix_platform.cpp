@@ -1,20 +1,25 @@
 #include "platform/posix_platform.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <vector>
 
 #include "cmdline/text.h"
 
 namespace korvane {
 namespace {
+
+constexpr std::int64_t kFloodBackOffNs = 10'000'000;
 
 std::string ExecutableDirectory(const char* argv0) {
   char buffer[PATH_MAX];
@@ -46,18 +51,23 @@ PosixPlatform::PosixPlatform(int argc, char** argv)
   prctl(PR_SET_TIMERSLACK, 1UL);  // wake when asked, not up to 50 us later
 }
 
-void PosixPlatform::Sleep(int milliseconds) {
-  // Back-to-back sleeps keep to a grid of wake-up times, so the few tenths of
-  // a millisecond each wake-up comes late do not add up over a run's hundreds
-  // of 10 ms slices. After any longer gap (work between sleeps) the grid starts
-  // again from now, so no sleep is ever cut short by earlier work.
-  const std::int64_t now = MonotonicNanoseconds();
-  const std::int64_t lateBy = now - wakeAt_;
-  const std::int64_t start = (wakeAt_ != 0 && lateBy >= 0 && lateBy < kGridToleranceNs) ? wakeAt_ : now;
-  wakeAt_ = start + static_cast<std::int64_t>(milliseconds) * 1'000'000;
-  const timespec until{static_cast<time_t>(wakeAt_ / 1'000'000'000),
-                       static_cast<long>(wakeAt_ % 1'000'000'000)};
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+void PosixPlatform::WaitUntil(std::int64_t untilNs, EventSource& events) {
+  std::vector<pollfd> watched;
+  for (const std::intptr_t fd : events.WaitObjects()) {
+    watched.push_back({static_cast<int>(fd), POLLIN, 0});
+  }
+  // What is already due (a failed send) is delivered at once.
+  bool flooded = events.DeliverPendingEvents();
+  for (;;) {
+    const std::int64_t now = MonotonicNanoseconds();
+    if (now >= untilNs) return;
+    // After a pump that stopped at its limit of work, the next one waits for
+    // a slice: a flood then costs a bounded share of the processor.
+    const std::int64_t wakeAt = flooded ? std::min(untilNs, now + kFloodBackOffNs) : untilNs;
+    const timespec left{static_cast<time_t>((wakeAt - now) / 1'000'000'000),
+                        static_cast<long>((wakeAt - now) % 1'000'000'000)};
+    const int ready = ppoll(flooded ? nullptr : watched.data(), flooded ? 0 : watched.size(), &left, nullptr);
+    if (ready > 0 || flooded) flooded = events.DeliverPendingEvents();
   }
 }
 
@@ -68,8 +78,6 @@ LocalDateTime PosixPlatform::LocalNow() {
   return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
           local.tm_hour,        local.tm_min,     local.tm_sec};
 }
-
-std::int64_t PosixPlatform::MonotonicMilliseconds() { return MonotonicNanoseconds() / 1'000'000; }
 
 std::int64_t PosixPlatform::MonotonicNanoseconds() {
   timespec now{};

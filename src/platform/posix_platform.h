@@ -8,10 +8,9 @@ class PosixPlatform : public Platform {
  public:
   PosixPlatform(int argc, char** argv);
 
-  void Sleep(int milliseconds) override;
-  void PumpEvents() override {}  // no message queue; the control is polled by the caller
+  void WaitUntil(std::int64_t untilNs, EventSource& events) override;
   LocalDateTime LocalNow() override;
-  std::int64_t MonotonicMilliseconds() override;
+  std::int64_t MonotonicNanoseconds() override;
   std::string CommandLineText() override { return commandLine_; }
   std::string PathBesideExecutable(const std::string& fileName) override;
   bool IsOrdinaryFile(const std::string& path) override;
@@ -21,12 +20,6 @@ class PosixPlatform : public Platform {
   void Exit(int exitStatus) override;
 
  private:
-  static std::int64_t MonotonicNanoseconds();
-  // A sleep that starts less than this after the previous one should have
-  // ended continues that one's grid.
-  static constexpr std::int64_t kGridToleranceNs = 2'000'000;
-
-  std::int64_t wakeAt_ = 0;  // when the last sleep was due to end
   std::string commandLine_;
   std::string executableDirectory_;
 };

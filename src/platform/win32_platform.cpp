@@ -3,11 +3,24 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/win32_text.h"
 #include "platform/windows_command_line.h"
 
 namespace korvane {
 namespace {
+
+constexpr std::int64_t kFloodBackOffNs = 10'000'000;
+
+void PumpMessages() {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
 
 std::string ExecutableDirectory() {
   std::wstring path(MAX_PATH, L'\0');
@@ -36,19 +49,35 @@ std::string ArgumentText() {
 
 Win32Platform::Win32Platform()
     : commandLine_(ArgumentText()), executableDirectory_(ExecutableDirectory()) {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  counterFrequency_ = frequency.QuadPart;
   // 1 ms timer resolution for the run, so a 10 ms sleep is not a 15.6 ms tick.
   timeBeginPeriod(1);
 }
 
 Win32Platform::~Win32Platform() { timeEndPeriod(1); }
 
-void Win32Platform::Sleep(int milliseconds) { ::Sleep(static_cast<DWORD>(milliseconds)); }
-
-void Win32Platform::PumpEvents() {
-  MSG message;
-  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
+void Win32Platform::WaitUntil(std::int64_t untilNs, EventSource& events) {
+  // What is already due (a failed send) is delivered at once.
+  bool flooded = events.DeliverPendingEvents();
+  for (;;) {
+    const std::int64_t now = MonotonicNanoseconds();
+    if (now >= untilNs) return;
+    std::vector<HANDLE> handles;
+    if (!flooded) {
+      for (const std::intptr_t handle : events.WaitObjects()) {
+        if (handles.size() == MAXIMUM_WAIT_OBJECTS - 1) break;  // one place is the message queue's
+        handles.push_back(reinterpret_cast<HANDLE>(handle));
+      }
+    }
+    // Whole milliseconds, rounded up: the wait never ends before its time.
+    const std::int64_t leftNs = std::min(untilNs - now, flooded ? kFloodBackOffNs : untilNs - now);
+    const DWORD leftMs = static_cast<DWORD>((leftNs + 999'999) / 1'000'000);
+    const DWORD woke = MsgWaitForMultipleObjectsEx(static_cast<DWORD>(handles.size()), handles.data(),
+                                                   leftMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_OBJECT_0 + handles.size()) PumpMessages();
+    if (woke < WAIT_OBJECT_0 + handles.size() || flooded) flooded = events.DeliverPendingEvents();
   }
 }
 
@@ -58,8 +87,14 @@ LocalDateTime Win32Platform::LocalNow() {
   return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
 }
 
-std::int64_t Win32Platform::MonotonicMilliseconds() {
-  return static_cast<std::int64_t>(GetTickCount64());
+// The performance counter: fine-grained, where GetTickCount64 moves in steps
+// of the 15.6 ms system tick.
+std::int64_t Win32Platform::MonotonicNanoseconds() {
+  LARGE_INTEGER count;
+  QueryPerformanceCounter(&count);
+  const std::int64_t seconds = count.QuadPart / counterFrequency_;
+  const std::int64_t rest = count.QuadPart % counterFrequency_;
+  return seconds * 1'000'000'000 + rest * 1'000'000'000 / counterFrequency_;
 }
 
 std::string Win32Platform::PathBesideExecutable(const std::string& fileName) {

@@ -11,10 +11,9 @@ class Win32Platform : public Platform {
   Win32Platform(const Win32Platform&) = delete;
   Win32Platform& operator=(const Win32Platform&) = delete;
 
-  void Sleep(int milliseconds) override;
-  void PumpEvents() override;
+  void WaitUntil(std::int64_t untilNs, EventSource& events) override;
   LocalDateTime LocalNow() override;
-  std::int64_t MonotonicMilliseconds() override;
+  std::int64_t MonotonicNanoseconds() override;
   std::string CommandLineText() override { return commandLine_; }
   std::string PathBesideExecutable(const std::string& fileName) override;
   bool IsOrdinaryFile(const std::string& path) override;
@@ -24,6 +23,7 @@ class Win32Platform : public Platform {
   void Exit(int exitStatus) override;
 
  private:
+  std::int64_t counterFrequency_ = 1;
   std::string commandLine_;
   std::string executableDirectory_;
 };

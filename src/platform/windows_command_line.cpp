@@ -11,7 +11,9 @@ std::u16string StripProgramName(const std::u16string& commandLine) {
   } else {
     while (i < commandLine.size() && !isSeparator(commandLine[i])) ++i;
   }
-  if (i < commandLine.size() && isSeparator(commandLine[i])) ++i;  // the one separator after the name
+  // Every blank and tab after the name, as Windows' own argument parsing
+  // does: a doubled blank must not leave the threshold field empty.
+  while (i < commandLine.size() && isSeparator(commandLine[i])) ++i;
   return commandLine.substr(i);
 }
 

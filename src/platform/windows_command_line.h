@@ -1,13 +1,13 @@
 #pragma once
 // The Windows command line as the checker reads it: the process command line
-// with the program's name and exactly one following blank or tab removed.
+// with the program's name and the blanks and tabs that follow it removed.
 #include <string>
 
 namespace korvane {
 
 // The first token is the program's name: up to and including the closing
 // quote when it begins with a double quote, otherwise up to the first blank or
-// tab. One blank or tab right after it is dropped too; the rest is kept as it is.
+// tab. Every blank or tab right after it is dropped too; the rest is kept as it is.
 std::u16string StripProgramName(const std::u16string& commandLine);
 
 }  // namespace korvane

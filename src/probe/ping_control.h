@@ -1,9 +1,12 @@
 #pragma once
 // The ping control: resolves names, sends echo requests, and reports what
 // comes back as events. Events are raised only from DeliverPendingEvents,
-// which the checker calls from inside its pauses and nowhere else.
+// which the platform's wait calls from inside the checker's pauses and
+// nowhere else.
 #include <cstdint>
 #include <string>
+
+#include "platform/platform.h"
 
 namespace korvane {
 
@@ -15,23 +18,21 @@ class PingEvents {
   virtual void OnResponse(const std::string& sourceAddress, std::int32_t roundTripMs) = 0;
 };
 
-class PingControl {
+class PingControl : public EventSource {
  public:
-  virtual ~PingControl() = default;
-
   virtual void Connect(PingEvents* sink) = 0;
 
   // Writing Target resolves a name; a failed resolution throws RuntimeError.
-  // Afterwards Target reads as the resolved address.
+  // Afterwards Target reads as the resolved address, or after a failure as
+  // the text that was written.
   virtual void SetTarget(const std::string& hostText) = 0;
   virtual std::string Target() = 0;
 
   // Starts one echo request to the address and aims the control at it, so that
   // Target reads as that address afterwards. May throw RuntimeError.
+  // From then on only this request is waited for: a reply or an error about
+  // an earlier request is never raised as an event.
   virtual void SendEcho(const std::string& address) = 0;
-
-  // Raises every event that is due now through the connected sink.
-  virtual void DeliverPendingEvents() = 0;
 };
 
 }  // namespace korvane

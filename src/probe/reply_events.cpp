@@ -21,6 +21,10 @@ void frmKorvane::pingClient_Response(const std::string& sourceAddress, std::int3
 }
 
 void frmKorvane::pingClient_Error() {
+  // Like a reply, an error names the host whose probe waits for it; at any
+  // other time it would be blamed on a host that has not been asked yet, or
+  // on none at all.
+  if (!run_.AwaitingReply) return;
   if (run_.DebugOn) {
     TraceLine(run_, {" Error When Ping ", run_.Hosts(run_.CurrentHost).Address,
                      " (frmKorvane_pingClient_Error)"});

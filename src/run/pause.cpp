@@ -4,11 +4,11 @@ namespace korvane {
 
 void Pause(modKorvane& run, std::int16_t milliseconds) {
   const int slices = milliseconds / 10;  // truncates toward zero; negative gives none
-  for (int i = 1; i <= slices; ++i) {
-    run.platform.Sleep(10);
-    run.platform.PumpEvents();
-    run.pingClient.DeliverPendingEvents();
-  }
+  if (slices <= 0) return;
+  // One wait to a fixed end: the events it delivers on the way neither cut it
+  // short nor stretch it.
+  const std::int64_t end = run.platform.MonotonicNanoseconds() + slices * 10'000'000LL;
+  run.platform.WaitUntil(end, run.pingClient);
 }
 
 }  // namespace korvane

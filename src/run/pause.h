@@ -5,8 +5,9 @@
 
 namespace korvane {
 
-// Waits in 10 ms slices; after each slice pending events run, the ping
-// control's replies included. This is the only place those events run.
+// Waits the milliseconds rounded down to whole 10 ms, as one wait that
+// delivers pending events, the ping control's replies included, as they come.
+// This is the only place those events run.
 void Pause(modKorvane& run, std::int16_t milliseconds);
 
 }  // namespace korvane

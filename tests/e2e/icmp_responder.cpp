@@ -1,12 +1,18 @@
 // A test tool: answers ICMP echo requests by rule, one rule per destination
 // address, so end-to-end tests can script hosts that answer at once, late,
 // never, from the wrong address, with a foreign identifier, twice, or with an
-// ICMP error. Runs only inside the test's private network namespace, with the
-// kernel's own echo switched off.
+// ICMP error, or that flood the requester. Runs only inside the test's private
+// network namespace, with the kernel's own echo switched off.
 //
-//   icmp_responder READY_FILE ADDRESS=RULE...
+//   icmp_responder READY_FILE [--flood-replies=RATE] ADDRESS=RULE...
 //   RULE: now | delay:MS | never | from:ADDRESS | foreign-id | twice |
-//         unreachable | burst:FROM_MS:TO_MS (a reply every 10 ms in that window)
+//         bad-checksum | code1 (a reply whose checksum or code is wrong) |
+//         burst:FROM_MS:TO_MS (a reply every 10 ms in that window) |
+//         unreachable | late-unreachable:MS | redirect | quench |
+//         unreachable-other (quoting the request as sent to another address) |
+//         error-flood:RATE:MS (unreachables quoting the request, RATE a second)
+//   --flood-replies=RATE: echo replies with another identifier to 127.0.0.1,
+//         RATE a second, for as long as the responder runs.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -19,6 +25,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -73,25 +80,58 @@ Rule ParseRule(const std::string& text) {
   const std::size_t colon = text.find(':');
   rule.kind = text.substr(0, colon);
   const std::string argument = colon == std::string::npos ? "" : text.substr(colon + 1);
-  if (rule.kind == "delay") rule.first = std::atol(argument.c_str());
+  if (rule.kind == "delay" || rule.kind == "late-unreachable") rule.first = std::atol(argument.c_str());
   if (rule.kind == "from") inet_pton(AF_INET, argument.c_str(), &rule.other);
-  if (rule.kind == "burst") {
+  if (rule.kind == "burst" || rule.kind == "error-flood") {
     rule.first = std::atol(argument.c_str());
     rule.second = std::atol(argument.substr(argument.find(':') + 1).c_str());
   }
   return rule;
 }
 
+// Sends the datagram to the address RATE times a second for the duration,
+// in batches, from a thread of its own.
+void Flood(std::vector<unsigned char> packet, in_addr destination, long rate, long durationMs) {
+  std::thread([=] {
+    const int out = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr = destination;
+    constexpr int kBatch = 64;
+    iovec data{const_cast<unsigned char*>(packet.data()), packet.size()};
+    mmsghdr batch[kBatch]{};
+    for (mmsghdr& m : batch) {
+      m.msg_hdr.msg_name = &to;
+      m.msg_hdr.msg_namelen = sizeof to;
+      m.msg_hdr.msg_iov = &data;
+      m.msg_hdr.msg_iovlen = 1;
+    }
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point end = start + std::chrono::milliseconds(durationMs);
+    for (long sent = 0; Clock::now() < end;) {
+      const int n = sendmmsg(out, batch, kBatch, 0);
+      sent += n > 0 ? n : 0;
+      std::this_thread::sleep_until(start + std::chrono::microseconds(sent * 1'000'000 / rate));
+    }
+    close(out);
+  }).detach();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: icmp_responder READY_FILE ADDRESS=RULE...\n");
+    std::fprintf(stderr, "usage: icmp_responder READY_FILE [--flood-replies=RATE] ADDRESS=RULE...\n");
     return 2;
   }
+  long replyFloodRate = 0;
   std::map<std::uint32_t, Rule> rules;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg.rfind("--flood-replies=", 0) == 0) {
+      replyFloodRate = std::atol(arg.c_str() + 16);
+      continue;
+    }
     const std::size_t eq = arg.find('=');
     in_addr address{};
     if (eq == std::string::npos || inet_pton(AF_INET, arg.substr(0, eq).c_str(), &address) != 1) {
@@ -106,6 +146,15 @@ int main(int argc, char** argv) {
   if (in < 0 || out < 0) {
     std::perror("icmp_responder: socket");
     return 1;
+  }
+  if (replyFloodRate > 0) {
+    std::vector<unsigned char> reply(64, 0);
+    reply[4] = 0xBE;  // an identifier that is nobody's here
+    reply[5] = 0xEF;
+    in_addr from{}, to{};
+    inet_pton(AF_INET, "198.51.100.1", &from);
+    inet_pton(AF_INET, "127.0.0.1", &to);
+    Flood(Datagram(from, to, reply), to, replyFloodRate, 5 * 60 * 1000);
   }
   if (FILE* ready = std::fopen(argv[1], "w")) std::fclose(ready);
 
@@ -159,16 +208,27 @@ int main(int argc, char** argv) {
       delays.clear();
       for (long ms = rule.first; ms <= rule.second; ms += 10) delays.push_back(ms);
     }
-    if (rule.kind == "unreachable") {
-      // Destination unreachable, quoting the request's IP header and 8 bytes.
+    if (rule.kind == "code1") reply[1] = 1;
+    const bool isError = rule.kind == "unreachable" || rule.kind == "late-unreachable" ||
+                         rule.kind == "redirect" || rule.kind == "quench" ||
+                         rule.kind == "unreachable-other" || rule.kind == "error-flood";
+    if (isError) {
+      // An ICMP error quoting the request's IP header and 8 bytes.
       reply.assign(8, 0);
-      reply[0] = 3;
+      reply[0] = rule.kind == "redirect" ? 5 : rule.kind == "quench" ? 4 : 3;
       reply[1] = 1;
       reply.insert(reply.end(), data, data + header + 8);
+      if (rule.kind == "unreachable-other") inet_pton(AF_INET, "198.51.100.1", &reply[8 + 16]);
+      if (rule.kind == "late-unreachable") delays = {rule.first};
+    }
+    std::vector<unsigned char> datagram = Datagram(source, requester, reply);
+    if (rule.kind == "bad-checksum") datagram[20 + 2] ^= 0x5A;
+    if (rule.kind == "error-flood") {
+      Flood(datagram, requester, rule.first, rule.second);
+      continue;
     }
     for (long delay : delays) {
-      queue.push_back({received + std::chrono::milliseconds(delay),
-                       Datagram(source, requester, reply), requester});
+      queue.push_back({received + std::chrono::milliseconds(delay), datagram, requester});
     }
   }
   return 0;

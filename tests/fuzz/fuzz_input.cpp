@@ -1,6 +1,8 @@
-// Fuzzes everything the command line reaches before a packet is sent: the
-// splitter, the threshold conversion, the argument reader and the dotted-quad
-// check, and holds each to properties it must keep for any input.
+// Fuzzes everything that reads outside input: what the command line reaches
+// before a packet is sent (the splitter, the threshold conversion, the
+// argument reader and the dotted-quad check), and the classification of the
+// packets that reach the ping control's socket. Holds each to properties it
+// must keep for any input.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include "address/is_not_ip_address.h"
 #include "cmdline/command_line.h"
 #include "cmdline/text.h"
+#include "icmp/icmp_packet.h"
 #include "run/runtime_error.h"
 
 namespace {
@@ -35,9 +38,33 @@ bool IsDottedQuad(const std::string& text) {
   }
 }
 
+// Whatever the bytes, a packet counts as ours only when it is a well-formed
+// message of an accepted type that carries our identifier.
+void FuzzPacketClassification(korvane::Bytes bytes) {
+  using korvane::IcmpVerdict;
+  constexpr std::uint16_t kIdentifier = 0x1234;
+  const IcmpVerdict message = korvane::ClassifyIcmpMessage(bytes, kIdentifier);
+  if (message.kind != IcmpVerdict::Kind::Nothing) {
+    Require(bytes.size() >= 8 && korvane::InternetChecksum(bytes) == 0);
+    Require(message.kind == IcmpVerdict::Kind::EchoReply
+                ? bytes[0] == korvane::kIcmpEchoReply && bytes[1] == 0 &&
+                      bytes[4] == 0x12 && bytes[5] == 0x34
+                : korvane::IsRequestError(bytes[0]));
+  }
+  const IcmpVerdict datagram = korvane::ClassifyIpv4Datagram(bytes, kIdentifier);
+  if (datagram.kind != IcmpVerdict::Kind::Nothing) Require(bytes.size() >= 28 && (bytes[0] >> 4) == 4);
+  if (bytes.size() > 1) {
+    const IcmpVerdict queued =
+        korvane::ClassifyQueuedError(bytes[0], 0xC0000207, bytes.subspan(1), kIdentifier);
+    if (queued.kind != IcmpVerdict::Kind::Nothing) Require(korvane::IsRequestError(bytes[0]));
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzPacketClassification(korvane::Bytes(data, size));
+
   const std::string text = korvane::ToValidUtf8(
       std::string(reinterpret_cast<const char*>(data), size));
 

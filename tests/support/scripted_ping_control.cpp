@@ -6,6 +6,17 @@
 
 namespace korvane::testing {
 
+ScriptedPingControl::ScriptedPingControl(SimulatedPlatform& platform) : platform_(platform) {
+  platform_.SetNextEventDue([this] { return NextDueAt(); });
+}
+
+std::optional<std::int64_t> ScriptedPingControl::NextDueAt() const {
+  if (due_.empty()) return std::nullopt;
+  return std::min_element(due_.begin(), due_.end(),
+                          [](const Event& a, const Event& b) { return a.at < b.at; })
+      ->at;
+}
+
 void ScriptedPingControl::SetTarget(const std::string& hostText) {
   calls_.push_back("SetTarget " + hostText);
   const auto found = names_.find(hostText);
@@ -35,7 +46,7 @@ void ScriptedPingControl::SendEcho(const std::string& address) {
   }
 }
 
-void ScriptedPingControl::DeliverPendingEvents() {
+bool ScriptedPingControl::DeliverPendingEvents() {
   const std::int64_t now = platform_.MonotonicMilliseconds();
   std::stable_sort(due_.begin(), due_.end(),
                    [](const Event& a, const Event& b) { return a.at < b.at; });
@@ -52,6 +63,7 @@ void ScriptedPingControl::DeliverPendingEvents() {
       sink_->OnResponse(e.source, e.roundTripMs);
     }
   }
+  return false;
 }
 
 void ScriptedPingControl::ReplyAfter(const std::string& address, std::int64_t delayMs,

@@ -3,6 +3,7 @@
 // errors arrive at which virtual time. It records every call it receives.
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,13 +14,14 @@ namespace korvane::testing {
 
 class ScriptedPingControl : public PingControl {
  public:
-  explicit ScriptedPingControl(SimulatedPlatform& platform) : platform_(platform) {}
+  explicit ScriptedPingControl(SimulatedPlatform& platform);
 
   void Connect(PingEvents* sink) override { sink_ = sink; }
   void SetTarget(const std::string& hostText) override;
   std::string Target() override;
   void SendEcho(const std::string& address) override;
-  void DeliverPendingEvents() override;
+  std::vector<std::intptr_t> WaitObjects() const override { return {}; }
+  bool DeliverPendingEvents() override;
 
   // Script.
   void Resolve(const std::string& name, const std::string& address) { names_[name] = address; }
@@ -37,6 +39,8 @@ class ScriptedPingControl : public PingControl {
   const std::vector<std::string>& Calls() const { return calls_; }
   std::vector<std::string> CallsExceptTargetReads() const;
   std::vector<std::int64_t> EchoTimes() const { return echoTimes_; }
+  // Monotonic time of the earliest event still to come.
+  std::optional<std::int64_t> NextDueAt() const;
 
  private:
   struct Event {

@@ -16,11 +16,21 @@ void SimulatedPlatform::SetLocalTime(int year, int month, int day, int hour, int
   wallClock_ = date + hours{hour} + minutes{minute} + seconds{second};
 }
 
-void SimulatedPlatform::Sleep(int milliseconds) {
-  monotonicMs_ += milliseconds;
-  sleptMs_ += milliseconds;
-  wallClock_ += std::chrono::milliseconds{milliseconds};
-  if (onSleep_) onSleep_(monotonicMs_);
+void SimulatedPlatform::WaitUntil(std::int64_t untilNs, EventSource& events) {
+  ++waits_;
+  const std::int64_t untilMs = untilNs / 1'000'000;
+  for (;;) {
+    events.DeliverPendingEvents();
+    if (monotonicMs_ >= untilMs) return;
+    const std::optional<std::int64_t> due = nextDue_ ? nextDue_() : std::nullopt;
+    const bool wakeEarly = due && *due > monotonicMs_ && *due < untilMs;
+    const std::int64_t step = (wakeEarly ? *due : untilMs) - monotonicMs_;
+    monotonicMs_ += step;
+    sleptMs_ += step;
+    wallClock_ += std::chrono::milliseconds{step};
+    if (wakeEarly) ++earlyWakes_;
+    if (onSleep_) onSleep_(monotonicMs_);
+  }
 }
 
 LocalDateTime SimulatedPlatform::LocalNow() {

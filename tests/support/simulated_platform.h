@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,11 @@ class SimulatedPlatform : public Platform {
  public:
   SimulatedPlatform();
 
-  void Sleep(int milliseconds) override;
-  void PumpEvents() override { ++pumps_; }
+  // Advances virtual time to the end, stopping at each time the scripted
+  // control has an event due to deliver it.
+  void WaitUntil(std::int64_t untilNs, EventSource& events) override;
   LocalDateTime LocalNow() override;
-  std::int64_t MonotonicMilliseconds() override { return monotonicMs_; }
+  std::int64_t MonotonicNanoseconds() override { return monotonicMs_ * 1'000'000; }
   std::int64_t Now() const { return monotonicMs_; }
   std::string CommandLineText() override { return commandLine_; }
   std::string PathBesideExecutable(const std::string& fileName) override;
@@ -37,8 +39,10 @@ class SimulatedPlatform : public Platform {
   void CreateTraceFile() { files_[TracePath()] = ""; }
   void MakeTraceDirectory() { directories_.push_back(TracePath()); }
   void SetAppendsFail(bool fail) { appendsFail_ = fail; }
-  // Called after every sleep, with the monotonic time, for scripted actions.
+  // Called whenever virtual time has moved on, with the monotonic time, for scripted actions.
   void OnSleep(std::function<void(std::int64_t)> action) { onSleep_ = std::move(action); }
+  // Tells the wait when the next scripted event is due (monotonic ms).
+  void SetNextEventDue(std::function<std::optional<std::int64_t>()> due) { nextDue_ = std::move(due); }
 
   // Observations.
   std::string TracePath() const { return "/opt/korvane/pingdebug.txt"; }
@@ -50,7 +54,9 @@ class SimulatedPlatform : public Platform {
   // Trace lines with the 19-character time stamp taken off (an empty line stays empty).
   std::vector<std::string> TraceMessages() const;
   std::int64_t SleptMs() const { return sleptMs_; }
-  int Pumps() const { return pumps_; }
+  int Waits() const { return waits_; }
+  // Times a wait woke before its end to deliver a due event.
+  int EarlyWakes() const { return earlyWakes_; }
 
  protected:
   void Exit(int exitStatus) override { throw ProgramEnded{exitStatus}; }
@@ -60,7 +66,9 @@ class SimulatedPlatform : public Platform {
   std::chrono::sys_time<std::chrono::milliseconds> wallClock_;
   std::int64_t monotonicMs_ = 1'000'000;
   std::int64_t sleptMs_ = 0;
-  int pumps_ = 0;
+  int waits_ = 0;
+  int earlyWakes_ = 0;
+  std::function<std::optional<std::int64_t>()> nextDue_;
   std::map<std::string, std::string> files_;
   std::vector<std::string> directories_;
   bool appendsFail_ = false;
