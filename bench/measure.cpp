@@ -1,5 +1,6 @@
-// Runs a command and prints its wall time, CPU time (user + system) and peak
-// resident memory, in microseconds and KiB: "WALL_US CPU_US MAXRSS_KIB".
+// Runs a command and prints its wall time, CPU time (user + system), peak
+// resident memory, voluntary context switches and exit status:
+// "WALL_US CPU_US MAXRSS_KIB NVCSW STATUS".
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -29,8 +30,8 @@ int main(int argc, char** argv) {
   const auto wall = std::chrono::steady_clock::now() - start;
   const long long cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL +
                         usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
-  std::printf("%lld %lld %ld\n",
+  std::printf("%lld %lld %ld %ld %d\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(wall).count()),
-              cpu, usage.ru_maxrss);
+              cpu, usage.ru_maxrss, usage.ru_nvcsw, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
   return 0;
 }

@@ -1,68 +1,198 @@
 #!/usr/bin/env bash
-# Benchmark: korvane against fping and a shell loop of ping, on the same ten
-# answering hosts, inside a private network namespace (nothing leaves the
-# machine). Prints a Markdown table. Needs root for the namespace.
+# Benchmark: korvane against fping and a shell loop of ping on the same ten
+# answering hosts, the cost of its pauses and of a silent host, its reported
+# reply time, and how it holds under floods, all inside a private network
+# namespace (nothing leaves the machine). Prints Markdown tables. Needs root.
 #   bench/run.sh [RUNS]   (default 5; medians are reported)
+#   KORVANE_BASELINE=/path/to/older/korvane  adds that build's figures beside
+#   KORVANE_BENCH_WINE=0                      skips the Windows build under Wine
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 runs="${1:-5}"
+wine_bench="${KORVANE_BENCH_WINE:-1}"
 
 if [ -z "${KORVANE_BENCH_INSIDE:-}" ]; then
   [ "$(id -u)" -eq 0 ] || { echo "bench/run.sh needs root (private network namespace)" >&2; exit 1; }
-  "$root/scripts/install-deps.sh" build test bench >&2
+  groups=(build test bench)
+  [ "$wine_bench" = 1 ] && groups+=(windows)
+  "$root/scripts/install-deps.sh" "${groups[@]}" >&2
   cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$root/build/bench" --target korvane icmp_responder bench_measure bench_slices >/dev/null
+  cmake --build "$root/build/bench" --target korvane icmp_responder bench_measure bench_pauses bench_sleeps >/dev/null
+  if [ "$wine_bench" = 1 ]; then
+    cmake -S "$root" -B "$root/build/bench-windows" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DKORVANE_TESTS=OFF >/dev/null
+    cmake --build "$root/build/bench-windows" --target korvane >/dev/null
+  fi
   exec unshare -m -n --propagation private env KORVANE_BENCH_INSIDE=1 bash "$0" "$runs"
 fi
 
 build="$root/build/bench"
 work="$(mktemp -d /tmp/korvane-bench.XXXXXX)"
+chmod 755 "$work"
 responder_pid=""
-trap '[ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null; rm -rf "$work"' EXIT
+stop_responder() { [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null; responder_pid=""; }
+cleanup() {
+  stop_responder
+  [ "$wine_bench" = 1 ] && { /usr/lib/wine/wineserver -k 2>/dev/null || true; }
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
 ip link set lo up
 hosts=()
 for i in $(seq 1 10); do ip addr add "192.0.2.$i/32" dev lo; hosts+=("192.0.2.$i"); done
-sysctl -q -w net.ipv4.icmp_echo_ignore_all=0   # the kernel answers every host at once
+ip addr add 198.51.100.1/32 dev lo
 cp "$build/korvane" "$work/korvane"
+measure_bin="$build/bench/bench_measure"
+baseline="${KORVANE_BASELINE:-}"
+[ -n "$baseline" ] && cp "$baseline" "$work/baseline"
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-# Runs a command RUNS times; prints median wall s, CPU ms, peak resident KiB.
+# Runs a command RUNS (or $n) times; prints the medians of wall s, CPU ms,
+# peak resident KiB, voluntary context switches, and how many runs ended 100.
 measure() {
-  local wall cpu rss
+  local count="${n:-$runs}"
   : > "$work/samples"
-  for _ in $(seq "$runs"); do
-    "$build/bench/bench_measure" "$@" 2>/dev/null >> "$work/samples"
-  done
-  wall=$(awk '{ printf "%.3f\n", $1 / 1e6 }' "$work/samples" | median)
-  cpu=$(awk '{ printf "%.2f\n", $2 / 1e3 }' "$work/samples" | median)
-  rss=$(awk '{ print $3 }' "$work/samples" | median)
-  echo "$wall $cpu $rss"
+  for _ in $(seq "$count"); do "$measure_bin" "$@" 2>/dev/null >> "$work/samples"; done
+  echo "$(awk '{ printf "%.3f\n", $1 / 1e6 }' "$work/samples" | median)" \
+       "$(awk '{ printf "%.2f\n", $2 / 1e3 }' "$work/samples" | median)" \
+       "$(awk '{ print $3 }' "$work/samples" | median)" \
+       "$(awk '{ print $4 }' "$work/samples" | median)" \
+       "$(awk '$5 == 100' "$work/samples" | wc -l)"
 }
 
-read -r k_wall k_cpu k_rss < <(measure "$work/korvane" 10 "${hosts[@]}")
-read -r f_wall f_cpu f_rss < <(measure fping -q -c1 "${hosts[@]}")
-read -r p_wall p_cpu p_rss < <(measure bash -c 'for h in "$@"; do ping -c1 -W1 -q "$h"; done' _ "${hosts[@]}")
-# What the 200 ten-millisecond slices of a ten-host run cost by themselves on this machine.
-read -r s_wall s_cpu s_rss < <(measure "$build/bench/bench_slices" 200)
+start_responder() {  # ARGS...
+  rm -f "$work/ready"
+  "$build/tests/e2e/icmp_responder" "$work/ready" "$@" &
+  responder_pid=$!
+  for _ in $(seq 100); do [ -e "$work/ready" ] && return 0; sleep 0.05; done
+  echo "responder did not start" >&2; exit 1
+}
 
-# Reported reply time of a host that answers after 2 s.
+verdict() { if awk "BEGIN { exit !($1) }"; then echo met; else echo missed; fi; }
+icmp_in() { awk '/^Icmp:/ && $2 ~ /^[0-9]+$/ { print $2 }' /proc/net/snmp; }
+as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+
+# ---- ten answering hosts: the kernel answers each at once --------------------
+sysctl -q -w net.ipv4.icmp_echo_ignore_all=0
+sysctl -q -w net.ipv4.ping_group_range="1 0"   # raw socket, as when installed with cap_net_raw
+read -r k_wall k_cpu k_rss k_csw _ < <(measure "$work/korvane" 10 "${hosts[@]}")
+read -r f_wall f_cpu f_rss f_csw _ < <(measure fping -q -c1 "${hosts[@]}")
+read -r p_wall p_cpu p_rss p_csw _ < <(measure bash -c 'for h in "$@"; do ping -c1 -W1 -q "$h"; done' _ "${hosts[@]}")
+if [ -n "$baseline" ]; then
+  read -r b_wall b_cpu b_rss b_csw _ < <(measure "$work/baseline" 10 "${hosts[@]}")
+fi
+
+# Each pause's overshoot of its end, over every pause of RUNS runs.
+: > "$work/pauses"
+for _ in $(seq "$runs"); do
+  "$build/bench/bench_pauses" 10 "${hosts[@]}" 2>> "$work/pauses" || true
+done
+pause_count=$(awk '{ s += $1 } END { print s }' "$work/pauses")
+pause_min=$(awk '{ print $2 }' "$work/pauses" | sort -n | head -1)
+pause_median=$(awk '{ print $3 }' "$work/pauses" | median)
+pause_max=$(awk '{ print $4 }' "$work/pauses" | sort -n | tail -1)
+# The floor: as many bare 10 ms sleeps as a ten-host run has pauses.
+read -r z_wall z_cpu _ z_csw _ < <(measure "$build/bench/bench_sleeps" 30)
+: > "$work/sleeps"
+for _ in $(seq "$runs"); do "$build/bench/bench_sleeps" 30 2>> "$work/sleeps"; done
+sleep_min=$(awk '{ print $2 }' "$work/sleeps" | sort -n | head -1)
+sleep_median=$(awk '{ print $3 }' "$work/sleeps" | median)
+sleep_max=$(awk '{ print $4 }' "$work/sleeps" | sort -n | tail -1)
+
+# The Windows build under Wine, on the same hosts.
+w_wall="" w_cpu=""
+if [ "$wine_bench" = 1 ]; then
+  export WINEPREFIX="$work/wine" WINEDEBUG=-all DISPLAY= WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
+  /usr/lib/wine/wine64 cmd /c exit 0 >/dev/null 2>&1 || true   # wineserver up before measuring
+  cp "$root/build/bench-windows/korvane.exe" "$work/korvane.exe"
+  read -r w_wall w_cpu _ _ _ < <(measure /usr/lib/wine/wine64 "$work/korvane.exe" 10 "${hosts[@]}")
+fi
+
+# ---- one silent host ----------------------------------------------------------
 sysctl -q -w net.ipv4.icmp_echo_ignore_all=1
-"$build/tests/e2e/icmp_responder" "$work/ready" 192.0.2.1=delay:2000 &
-responder_pid=$!
-for _ in $(seq 100); do [ -e "$work/ready" ] && break; sleep 0.05; done
+read -r s_wall s_cpu _ s_csw _ < <(measure "$work/korvane" 1 192.0.2.1)
+sb_cpu="" sb_csw=""
+if [ -n "$baseline" ]; then read -r _ sb_cpu _ sb_csw _ < <(measure "$work/baseline" 1 192.0.2.1); fi
+
+# ---- reported time of a reply that comes after 2 s ------------------------------
+start_responder 192.0.2.1=delay:2000
 : > "$work/pingdebug.txt"
 "$work/korvane" 1 192.0.2.1 || true
 reply_ms=$(grep -oE 'Ping Response from 192.0.2.1 \([0-9]+ ms\)' "$work/pingdebug.txt" | grep -oE '[0-9]+ ms' | cut -d' ' -f1)
+rm -f "$work/pingdebug.txt"
+stop_responder
 
+# ---- a flood of unrelated echo replies on the raw socket ------------------------
+start_responder --flood-replies=200000 192.0.2.1=delay:500
+before=$(icmp_in); sleep 1; flood_rate=$(( $(icmp_in) - before ))
+read -r rf_wall rf_cpu _ _ rf_seen < <(n=10 measure "$work/korvane" 1 192.0.2.1)
+stop_responder
+rf_share=$(awk "BEGIN { printf \"%.2f\", $rf_cpu / 10 / $rf_wall }")   # % of one core
+
+# ---- forged unreachables quoting each request ------------------------------------
+# Two hosts, quiet (silent) and under 150,000 errors a second, on each socket kind.
+error_flood() {  # KIND -> quiet wall, flood wall, flood CPU ms, most Error lines in a run
+  local -a who=()
+  if [ "$1" = datagram ]; then sysctl -q -w net.ipv4.ping_group_range="0 2147483647"; who=("${as_nobody[@]}"); fi
+  read -r quiet _ _ _ _ < <(n=3 measure "${who[@]}" "$work/korvane" 1 192.0.2.1 192.0.2.2)
+  start_responder 192.0.2.1=error-flood:150000:6000 192.0.2.2=error-flood:150000:6000
+  read -r flooded cpu _ _ _ < <(n=3 measure "${who[@]}" "$work/korvane" 1 192.0.2.1 192.0.2.2)
+  : > "$work/pingdebug.txt"; chmod 666 "$work/pingdebug.txt"
+  "${who[@]}" "$work/korvane" 1 192.0.2.1 192.0.2.2 || true
+  stop_responder
+  echo "$quiet $flooded $cpu $(grep -c 'Error When Ping' "$work/pingdebug.txt")"
+  rm -f "$work/pingdebug.txt"
+  sysctl -q -w net.ipv4.ping_group_range="1 0"
+}
+read -r ed_quiet ed_flood ed_cpu ed_lines < <(error_flood datagram)
+read -r er_quiet er_flood er_cpu er_lines < <(error_flood raw)
+
+# ---- tables ------------------------------------------------------------------------
 floor=2.000
-verdict() { if awk "BEGIN { exit !($1) }"; then echo met; else echo missed; fi; }
+hosts_csw=$(awk "BEGIN { printf \"%.1f\", $k_csw / 10 }")
+prev_head="" prev_rule="" prev_wall="" prev_cpu="" prev_csw="" prev_rss=""
+if [ -n "$baseline" ]; then
+  prev_head=" previous build |" prev_rule="---|" prev_wall=" $b_wall s |" prev_cpu=" $b_cpu ms |"
+  prev_csw=" $b_csw |" prev_rss=" $b_rss KiB |"
+fi
+silent_cpu_row="| one silent host, a third of the previous build's CPU time | ${s_cpu} ms | (no previous build given) |"
+[ -n "$sb_cpu" ] && silent_cpu_row="| one silent host, a third of the previous build's CPU time | ${s_cpu} ms (previous build ${sb_cpu} ms) | $(verdict "$s_cpu <= $sb_cpu / 3") |"
+wine_row=""
+[ -n "$w_wall" ] && wine_row="| Windows build under Wine, ten answering hosts: wall and CPU time (Wine's own start included, wineserver not) | ${w_wall} s, ${w_cpu} ms | reported only |"
+
 cat <<TABLE
-| measure (median of $runs) | korvane | fping -c1 | ping -c1 loop | 200 bare 10 ms sleeps | target | result |
-|---|---|---|---|---|---|---|
-| wall time, 10 answering hosts | ${k_wall} s | ${f_wall} s | ${p_wall} s | ${s_wall} s | within 0.5 % of ${floor} s | $(verdict "$k_wall <= $floor * 1.005 && $k_wall >= $floor") |
-| CPU time (user + system) | ${k_cpu} ms | ${f_cpu} ms | ${p_cpu} ms | ${s_cpu} ms | no more than fping | $(verdict "$k_cpu <= $f_cpu") |
-| peak resident memory | ${k_rss} KiB | ${f_rss} KiB | ${p_rss} KiB | ${s_rss} KiB | below fping | $(verdict "$k_rss < $f_rss") |
-| reported reply time, host answering after 2000 ms | ${reply_ms:-none} ms | | | | within 2 ms of 2000 | $(verdict "${reply_ms:-0} >= 1998 && ${reply_ms:-0} <= 2002") |
+Ten answering hosts (median of $runs):
+
+| measure | korvane | fping -c1 | ping -c1 loop | 30 bare 10 ms sleeps |$prev_head
+|---|---|---|---|---|$prev_rule
+| wall time | ${k_wall} s | ${f_wall} s | ${p_wall} s | ${z_wall} s |$prev_wall
+| CPU time (user + system) | ${k_cpu} ms | ${f_cpu} ms | ${p_cpu} ms | ${z_cpu} ms |$prev_cpu
+| voluntary context switches | ${k_csw} | ${f_csw} | ${p_csw} | ${z_csw} |$prev_csw
+| peak resident memory | ${k_rss} KiB | ${f_rss} KiB | ${p_rss} KiB | |$prev_rss
+| sleep overshoot, min / median / max | ${pause_min} / ${pause_median} / ${pause_max} us | | | ${sleep_min} / ${sleep_median} / ${sleep_max} us |${baseline:+ |}
+
+| target | measured | result |
+|---|---|---|
+| CPU time, ten answering hosts, no more than fping's | ${k_cpu} ms (fping ${f_cpu} ms) | $(verdict "$k_cpu <= $f_cpu") |
+| voluntary context switches, ten answering hosts, at most 5 per host | ${k_csw} (${hosts_csw} per host) | $(verdict "$k_csw <= 50") |
+| wall time, ten answering hosts, within 0.2 % of ${floor} s | ${k_wall} s | $(verdict "$k_wall >= $floor && $k_wall <= $floor * 1.002") |
+| each pause never shorter, at most 1 ms longer (${pause_count} pauses; overshoot min / median / max) | ${pause_min} / ${pause_median} / ${pause_max} us | $(verdict "$pause_min >= 0 && $pause_max <= 1000") |
+| one silent host, at most 110 voluntary context switches | ${s_csw}${sb_csw:+ (previous build ${sb_csw})} | $(verdict "$s_csw <= 110") |
+$silent_cpu_row
+| reported time of a reply after 2000 ms, within 1 ms | ${reply_ms:-none} ms | $(verdict "${reply_ms:-0} >= 1999 && ${reply_ms:-0} <= 2001") |
+$wine_row
+
+Floods:
+
+| measure | quiet | flooded | target | result |
+|---|---|---|---|---|
+| real reply seen, unrelated echo replies at ${flood_rate} packets/s (raw socket, 10 runs) | | ${rf_seen}/10 | 10/10 | $(verdict "$rf_seen == 10") |
+| korvane's CPU during that flood | | ${rf_share} % of a core (${rf_cpu} ms in ${rf_wall} s) | under 5 % | $(verdict "$rf_share < 5") |
+| two-host run, 150,000 forged unreachables/s, datagram socket | ${ed_quiet} s | ${ed_flood} s, ${ed_cpu} ms CPU | within 0.5 s of quiet | $(verdict "$ed_flood <= $ed_quiet + 0.5") |
+| Error lines in that run | | ${ed_lines} | at most 1 per host | $(verdict "$ed_lines <= 2") |
+| the same, raw socket | ${er_quiet} s | ${er_flood} s, ${er_cpu} ms CPU | within 0.5 s of quiet | $(verdict "$er_flood <= $er_quiet + 0.5") |
+| Error lines in that run | | ${er_lines} | at most 1 per host | $(verdict "$er_lines <= 2") |
 TABLE

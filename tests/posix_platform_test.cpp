@@ -1,5 +1,6 @@
 // The Linux platform services and the ping control's address texts, on real files.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,8 +11,10 @@
 #include <vector>
 
 #include "cmdline/text.h"
+#include "icmp/control_base.h"
 #include "icmp/ipv4_address.h"
 #include "platform/posix_platform.h"
+#include "run/runtime_error.h"
 
 namespace korvane {
 namespace {
@@ -102,6 +105,89 @@ TEST(DottedQuad, DecimalWithLeadingZerosNeverOctal) {
   }
   EXPECT_EQ(FormatDottedQuad(0x7F000001), "127.0.0.1");
   EXPECT_EQ(FormatDottedQuad(0xC0000207), "192.0.2.7");
+}
+
+// A source on a pipe: each pump reads one byte, and says "flooded" when asked to.
+struct PipeSource : EventSource {
+  PipeSource() { EXPECT_EQ(pipe2(fds, O_NONBLOCK), 0); }
+  ~PipeSource() override {
+    close(fds[0]);
+    close(fds[1]);
+  }
+  std::vector<std::intptr_t> WaitObjects() const override { return {fds[0]}; }
+  bool DeliverPendingEvents() override {
+    char byte;
+    ++pumps;
+    return read(fds[0], &byte, 1) == 1 && flooded;
+  }
+  int fds[2];
+  int pumps = 0;
+  bool flooded = false;
+};
+
+// The wait ends at its end, never before, and pumps once at its start and
+// once per wake-up; a source that keeps saying "flooded" gets one pump a
+// 10 ms slice, not a busy loop.
+TEST(PosixWait, EndsOnTimeAndPumpsOnlyWhenReadyOrOncePerSliceInAFlood) {
+  struct Case {
+    int bytes;
+    bool flooded;
+    int maxPumps;
+  };
+  PosixPlatform platform(0, nullptr);
+  for (const Case& c : {Case{0, false, 1}, Case{1, false, 2}, Case{1000, true, 7}}) {
+    PipeSource source;
+    source.flooded = c.flooded;
+    for (int i = 0; i < c.bytes; ++i) ASSERT_EQ(write(source.fds[1], "x", 1), 1);
+    const std::int64_t until = platform.MonotonicNanoseconds() + 50'000'000;
+    platform.WaitUntil(until, source);
+    EXPECT_GE(platform.MonotonicNanoseconds(), until);
+    EXPECT_GE(source.pumps, 1);
+    EXPECT_LE(source.pumps, c.maxPumps) << c.bytes;
+  }
+}
+
+// A control whose resolver knows one name.
+class AimingControl : public IcmpControlBase {
+ public:
+  void SendEcho(const std::string&) override {}
+  std::vector<std::intptr_t> WaitObjects() const override { return {}; }
+  bool DeliverPendingEvents() override { return false; }
+  int forgotten = 0;
+
+ protected:
+  std::optional<std::uint32_t> ResolveName(const std::string& name) override {
+    if (name == "gateway") return 0xC0000209;
+    return std::nullopt;
+  }
+  void ForgetCurrentRequest() override { ++forgotten; }
+};
+
+TEST(ControlAim, TargetReadsTheAddressOrElseTheTextAskedFor) {
+  struct Case {
+    std::string text;
+    std::string target;
+    bool resolves;
+  };
+  const std::string huge = "1.2.3." + std::string(400, '9');
+  const std::vector<Case> cases = {
+      {"192.000.002.007", "192.0.2.7", true}, {"gateway", "192.0.2.9", true},
+      {"nowhere", "nowhere", false},          {huge, huge, false},
+      {"", "", false},
+  };
+  AimingControl control;
+  int aims = 0;
+  for (const Case& c : cases) {
+    control.SetTarget("192.0.2.1");
+    if (c.resolves) {
+      EXPECT_NO_THROW(control.SetTarget(c.text)) << c.text;
+    } else {
+      EXPECT_THROW(control.SetTarget(c.text), RuntimeError) << c.text;
+    }
+    aims += 2;
+    EXPECT_EQ(control.Target(), c.target) << c.text;
+    EXPECT_EQ(control.forgotten, aims) << "every aim forgets the request waited for";
+  }
 }
 
 }  // namespace

@@ -7,6 +7,9 @@ namespace korvane {
 class PosixPlatform : public Platform {
  public:
   PosixPlatform(int argc, char** argv);
+  ~PosixPlatform() override;
+  PosixPlatform(const PosixPlatform&) = delete;
+  PosixPlatform& operator=(const PosixPlatform&) = delete;
 
   void WaitUntil(std::int64_t untilNs, EventSource& events) override;
   LocalDateTime LocalNow() override;
@@ -20,6 +23,9 @@ class PosixPlatform : public Platform {
   void Exit(int exitStatus) override;
 
  private:
+  void ArmTimer(std::int64_t atNs);
+
+  int timer_ = -1;  // marks the end of the current wait
   std::string commandLine_;
   std::string executableDirectory_;
 };
