@@ -13,12 +13,15 @@ add_library(korvane_os STATIC
 )
 target_link_libraries(korvane_os PUBLIC korvane_core iphlpapi ws2_32 winmm)
 
-add_executable(korvane WIN32 src/main_windows.cpp)
+enable_language(RC)
+configure_file(packaging/windows/korvane.rc.in korvane.rc @ONLY)
+add_executable(korvane WIN32 src/main_windows.cpp ${CMAKE_CURRENT_BINARY_DIR}/korvane.rc)
 target_link_options(korvane PRIVATE -municode $<$<CONFIG:Release>:-s>)
 target_link_libraries(korvane PRIVATE korvane_os)
 
 install(TARGETS korvane RUNTIME DESTINATION .)
-install(FILES packaging/windows/INSTALL.txt DESTINATION .)
+configure_file(packaging/changelog.in CHANGELOG.txt @ONLY)
+install(FILES packaging/windows/INSTALL.txt ${CMAKE_CURRENT_BINARY_DIR}/CHANGELOG.txt DESTINATION .)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_FILE_NAME korvane-${PROJECT_VERSION}-win64)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, from the distribution's packages, whatever of the named groups is
-# missing. Groups: build, test, fuzz, e2e, bench, windows.
+# missing. Groups: build, test, fuzz, e2e, bench, windows, package.
 set -euo pipefail
 
 packages_for() {
@@ -11,6 +11,7 @@ packages_for() {
     e2e)     echo iproute2 util-linux procps libcap2-bin ;;
     bench)   echo fping iputils-ping iproute2 util-linux procps ;;
     windows) echo g++-mingw-w64-x86-64 wine64 wine ;;
+    package) echo dpkg-dev lintian libcap2-bin man-db apt ;;
     *) echo "unknown package group: $1" >&2; exit 2 ;;
   esac
 }

@@ -9,7 +9,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 fuzz_seconds="${FUZZ_SECONDS:-60}"
 jobs="$(nproc)"
 
-"$root/scripts/install-deps.sh" build test fuzz e2e windows
+"$root/scripts/install-deps.sh" build test fuzz e2e windows package
 
 suite() {  # name, cmake options...
   local name="$1"; shift

@@ -4,6 +4,10 @@
 #include "platform/posix_platform.h"
 #include "run/form.h"
 
+// The program prints nothing and takes no options, so its version is written
+// into it, for `strings` and for whoever has to tell two builds apart.
+[[gnu::used]] static constexpr char kVersionTag[] = "korvane version " KORVANE_VERSION;
+
 int main(int argc, char** argv) {
   korvane::LinuxIcmpControl control;  // opened first: it gives up privilege once it has its socket
   korvane::PosixPlatform platform(argc, argv);

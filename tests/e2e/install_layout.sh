@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# cmake --install puts korvane in bin/ and its man page in share/man/man1/, and,
+# cmake --install puts korvane in bin/, its man page in share/man/man1/, its
+# copyright and changelog in share/doc/korvane/, and,
 # when run by root, gives the binary cap_net_raw.
 set -euo pipefail
 build="$1"
@@ -9,7 +10,8 @@ fail() { echo "FAIL [install_layout]: $*" >&2; exit 1; }
 
 log=$(cmake --install "$build" --prefix "$prefix" 2>&1) || fail "install failed: $log"
 [ -x "$prefix/bin/korvane" ] || fail "no bin/korvane"
-[ -s "$prefix/share/man/man1/korvane.1" ] || fail "no man page"
+[ -s "$prefix/share/man/man1/korvane.1.gz" ] || fail "no man page"
+[ -s "$prefix/share/doc/korvane/copyright" ] || fail "no copyright file"
 if [ "$(id -u)" -eq 0 ]; then
   getcap "$prefix/bin/korvane" | grep -q cap_net_raw || fail "no cap_net_raw on the installed binary"
   grep -q "Granted cap_net_raw" <<<"$log" || fail "install did not say it granted the capability"
