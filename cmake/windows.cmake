@@ -8,7 +8,7 @@ add_library(korvane_os STATIC
   src/platform/win32_text.cpp
   src/platform/windows_command_line.cpp
   src/icmp/windows_icmp_control.cpp
-  src/icmp/ipv4_address.cpp
+  src/icmp/windows_reply.cpp
   src/icmp/control_base.cpp
 )
 target_link_libraries(korvane_os PUBLIC korvane_core iphlpapi ws2_32 winmm)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,31 @@ Packet OurRequestTo(std::uint32_t host, std::uint16_t sequence, int optionWords 
 
 Packet FromHost(const Packet& icmp) { return Ipv4(kHost, kLocal, icmp); }
 
+std::array<std::uint8_t, 16> Ipv6Host(std::uint8_t last = 7) {  // 2001:db8::7
+  return {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, last};
+}
+
+// An ICMPv6 error quoting an IPv6 header from us to the host, then the payload.
+Packet Error6About(std::uint8_t type, const Packet& payload, std::uint8_t nextHeader = 58,
+                   std::uint8_t host = 7) {
+  Packet icmp(8 + 40 + payload.size());
+  icmp[0] = type;
+  icmp[8] = 0x60;
+  Put16(icmp, 8 + 4, static_cast<std::uint16_t>(payload.size()));
+  icmp[8 + 6] = nextHeader;
+  icmp[8 + 7] = 64;
+  const auto to = Ipv6Host(host);
+  std::copy(to.begin(), to.end(), icmp.begin() + 8 + 24);
+  std::copy(payload.begin(), payload.end(), icmp.begin() + 8 + 40);
+  return icmp;
+}
+
+IcmpVerdict ReplyTo(std::uint16_t sequence) { return {Kind::EchoReply, sequence, {}}; }
+
+IcmpVerdict ErrorFor(std::uint16_t sequence, std::uint32_t destination) {
+  return {Kind::Error, sequence, IpAddress::Ipv4(destination)};
+}
+
 enum class Filter { Keeps, Drops, Either };
 
 struct Case {
@@ -102,10 +128,10 @@ std::vector<Case> RawCases() {
   version6[0] = 0x65;
   Packet quotesUdp = Ipv4(kLocal, kHost, Packet(16, 0), 17);
   return {
-      {"our reply", FromHost(Echo(kIcmpEchoReply, kOurId, 7)), {Kind::EchoReply, 7, 0}, Filter::Keeps},
+      {"our reply", FromHost(Echo(kIcmpEchoReply, kOurId, 7)), ReplyTo(7), Filter::Keeps},
       {"our reply after IP options", Ipv4(kHost, kLocal, Echo(kIcmpEchoReply, kOurId, 7), 1, 2),
-       {Kind::EchoReply, 7, 0}, Filter::Keeps},
-      {"padding after the datagram", padded, {Kind::EchoReply, 7, 0}, Filter::Keeps},
+       ReplyTo(7), Filter::Keeps},
+      {"padding after the datagram", padded, ReplyTo(7), Filter::Keeps},
       {"another identifier", FromHost(Echo(kIcmpEchoReply, 0x4321, 7)), {}, Filter::Drops},
       {"wrong checksum", badChecksum, {}, Filter::Either},
       {"reply with code 1", FromHost(Echo(kIcmpEchoReply, kOurId, 7, 1)), {}, Filter::Drops},
@@ -115,15 +141,15 @@ std::vector<Case> RawCases() {
       {"not IPv4", version6, {}, Filter::Either},
       {"nothing", {}, {}, Filter::Drops},
       {"unreachable", FromHost(ErrorAbout(kIcmpDestinationUnreachable, OurRequestTo(kHost, 9))),
-       {Kind::Error, 9, kHost}, Filter::Keeps},
+       ErrorFor(9, kHost), Filter::Keeps},
       {"time exceeded from a router", Ipv4(0xC6336401, kLocal, ErrorAbout(kIcmpTimeExceeded, OurRequestTo(kHost, 9))),
-       {Kind::Error, 9, kHost}, Filter::Keeps},
+       ErrorFor(9, kHost), Filter::Keeps},
       {"parameter problem", FromHost(ErrorAbout(kIcmpParameterProblem, OurRequestTo(kHost, 9))),
-       {Kind::Error, 9, kHost}, Filter::Keeps},
+       ErrorFor(9, kHost), Filter::Keeps},
       {"error quoting IP options", FromHost(ErrorAbout(kIcmpDestinationUnreachable, OurRequestTo(kHost, 9, 1))),
-       {Kind::Error, 9, kHost}, Filter::Keeps},
+       ErrorFor(9, kHost), Filter::Keeps},
       {"error quoting another destination", FromHost(ErrorAbout(3, OurRequestTo(0xC0000263, 9))),
-       {Kind::Error, 9, 0xC0000263}, Filter::Keeps},
+       ErrorFor(9, 0xC0000263), Filter::Keeps},
       {"redirect", FromHost(ErrorAbout(5, OurRequestTo(kHost, 9))), {}, Filter::Drops},
       {"source quench", FromHost(ErrorAbout(4, OurRequestTo(kHost, 9))), {}, Filter::Drops},
       {"error about another identifier",
@@ -135,44 +161,114 @@ std::vector<Case> RawCases() {
   };
 }
 
-TEST(IcmpPacket, RawDatagramsAreOursOnlyWhenEveryFieldSaysSo) {
+// ICMPv6 messages as both kinds of ICMPv6 socket hand them over.
+std::vector<Case> Icmpv6Cases() {
+  const Packet request = Echo(kIcmp6EchoRequest, kOurId, 9);
+  const IcmpVerdict error{Kind::Error, 9, IpAddress::Ipv6(Ipv6Host().data())};
+  Packet cut = Echo(kIcmp6EchoReply, kOurId, 7);
+  cut.resize(5);  // not even the whole identifier
+  return {
+      {"our reply", Echo(kIcmp6EchoReply, kOurId, 7), ReplyTo(7), Filter::Keeps},
+      {"another identifier", Echo(kIcmp6EchoReply, 0x4321, 7), {}, Filter::Drops},
+      {"reply with code 1", Echo(kIcmp6EchoReply, kOurId, 7, 1), {}, Filter::Drops},
+      {"our own request looped back", request, {}, Filter::Drops},
+      {"cut short", cut, {}, Filter::Drops},
+      {"unreachable", Error6About(kIcmp6DestinationUnreachable, request), error, Filter::Keeps},
+      {"packet too big", Error6About(kIcmp6PacketTooBig, request), error, Filter::Keeps},
+      {"time exceeded", Error6About(kIcmp6TimeExceeded, request), error, Filter::Keeps},
+      {"parameter problem", Error6About(kIcmp6ParameterProblem, request), error, Filter::Keeps},
+      {"error quoting another destination", Error6About(1, request, 58, 0x63),
+       {Kind::Error, 9, IpAddress::Ipv6(Ipv6Host(0x63).data())}, Filter::Keeps},
+      {"redirect", Error6About(137, request), {}, Filter::Drops},
+      {"error about UDP", Error6About(1, request, 17), {}, Filter::Drops},
+      {"error about another identifier", Error6About(1, Echo(kIcmp6EchoRequest, 0x4321, 9)), {}, Filter::Drops},
+      {"error quoting too little", Error6About(1, Packet(request.begin(), request.begin() + 4)), {}, Filter::Drops},
+  };
+}
+
+TEST(IcmpPacket, RawDatagramsAndIcmpv6MessagesAreOursOnlyWhenEveryFieldSaysSo) {
   for (const Case& c : RawCases()) {
     EXPECT_EQ(ClassifyIpv4Datagram(c.datagram, kOurId), c.verdict) << c.what;
+  }
+  for (const Case& c : Icmpv6Cases()) {
+    EXPECT_EQ(ClassifyIcmpv6Message(c.datagram, kOurId), c.verdict) << "ICMPv6 " << c.what;
   }
 }
 
 TEST(IcmpPacket, DatagramSocketMessagesAndQueuedErrors) {
   Packet bad = Echo(kIcmpEchoReply, kOurId, 3);
   bad[10] ^= 0xFF;
-  EXPECT_EQ(ClassifyIcmpMessage(Echo(kIcmpEchoReply, kOurId, 3), kOurId), (IcmpVerdict{Kind::EchoReply, 3, 0}));
+  EXPECT_EQ(ClassifyIcmpMessage(Echo(kIcmpEchoReply, kOurId, 3), kOurId), ReplyTo(3));
   EXPECT_EQ(ClassifyIcmpMessage(bad, kOurId), IcmpVerdict{});
   EXPECT_EQ(ClassifyIcmpMessage(Packet{0, 0, 0xFF}, kOurId), IcmpVerdict{});
 
   const Packet request = Echo(kIcmpEchoRequest, kOurId, 5);
-  EXPECT_EQ(ClassifyQueuedError(kIcmpTimeExceeded, kHost, request, kOurId), (IcmpVerdict{Kind::Error, 5, kHost}));
-  EXPECT_EQ(ClassifyQueuedError(5, kHost, request, kOurId), IcmpVerdict{});
-  EXPECT_EQ(ClassifyQueuedError(3, kHost, Echo(kIcmpEchoRequest, 0x4321, 5), kOurId), IcmpVerdict{});
-  EXPECT_EQ(ClassifyQueuedError(3, kHost, Packet(request.begin(), request.begin() + 6), kOurId), IcmpVerdict{});
+  const IpAddress host = IpAddress::Ipv4(kHost);
+  EXPECT_EQ(ClassifyQueuedError(kIcmpTimeExceeded, host, request, kOurId), ErrorFor(5, kHost));
+  EXPECT_EQ(ClassifyQueuedError(5, host, request, kOurId), IcmpVerdict{});
+  EXPECT_EQ(ClassifyQueuedError(3, host, Echo(kIcmpEchoRequest, 0x4321, 5), kOurId), IcmpVerdict{});
+  EXPECT_EQ(ClassifyQueuedError(3, host, Packet(request.begin(), request.begin() + 6), kOurId), IcmpVerdict{});
+
+  // ICMPv6 errors are told by their own types, and quote an ICMPv6 request.
+  const IpAddress host6 = IpAddress::Ipv6(Ipv6Host().data());
+  const Packet request6 = Echo(kIcmp6EchoRequest, kOurId, 5);
+  EXPECT_EQ(ClassifyQueuedError(kIcmp6PacketTooBig, host6, request6, kOurId), (IcmpVerdict{Kind::Error, 5, host6}));
+  EXPECT_EQ(ClassifyQueuedError(kIcmpTimeExceeded, host6, request6, kOurId), IcmpVerdict{});  // 11: not ICMPv6's
+  EXPECT_EQ(ClassifyQueuedError(kIcmp6TimeExceeded, host6, request, kOurId), IcmpVerdict{});  // an ICMP request
+}
+
+// Addresses as korvane writes them: the exact text the reply handler compares.
+TEST(IpAddressText, Ipv6IsWrittenInItsCanonicalFormWithItsZone) {
+  struct Case {
+    std::array<std::uint16_t, 8> groups;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {{0x2001, 0xdb8, 0, 0, 0, 0, 2, 1}, "2001:db8::2:1"},
+      {{0x2001, 0xdb8, 0, 1, 1, 1, 1, 1}, "2001:db8:0:1:1:1:1:1"},  // one zero group stays
+      {{0x2001, 0, 0, 1, 0, 0, 0, 1}, "2001:0:0:1::1"},             // the longest run
+      {{0x2001, 0xdb8, 0, 0, 1, 0, 0, 1}, "2001:db8::1:0:0:1"},     // the first of equal runs
+      {{0x2001, 0xDB8, 0, 0, 0, 0, 0, 0xABCD}, "2001:db8::abcd"},   // lower case
+      {{0, 0, 0, 0, 0, 0, 0, 0}, "::"},
+      {{0, 0, 0, 0, 0, 0, 0, 1}, "::1"},
+      {{1, 0, 0, 0, 0, 0, 0, 0}, "1::"},
+      {{0, 0, 0, 0, 0, 0xFFFF, 0xC000, 0x0201}, "::ffff:192.0.2.1"},
+  };
+  for (const Case& c : cases) {
+    std::array<std::uint8_t, 16> bytes{};
+    for (std::size_t i = 0; i < 8; ++i) {
+      bytes[2 * i] = static_cast<std::uint8_t>(c.groups[i] >> 8);
+      bytes[2 * i + 1] = static_cast<std::uint8_t>(c.groups[i]);
+    }
+    EXPECT_EQ(FormatIpv6(bytes), c.text);
+  }
+  const std::uint8_t linkLocal[16] = {0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  EXPECT_EQ(FormatAddress(IpAddress::Ipv6(linkLocal, 2, "eth0")), "fe80::1%eth0");
+  EXPECT_EQ(FormatAddress(IpAddress::Ipv6(linkLocal, 4)), "fe80::1%4");
+  EXPECT_EQ(FormatAddress(IpAddress::Ipv4(0xC0000207)), "192.0.2.7");
 }
 
 #ifdef __linux__
-// The filter runs on a datagram socket pair exactly as on the raw socket: the
-// data it sees begins with the IP header.
-TEST(IcmpPacket, KernelFilterKeepsWhatCanBeOursAndDropsTheRest) {
-  for (const Case& c : RawCases()) {
-    if (c.filter == Filter::Either) continue;
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
-    std::vector<sock_filter> program = Ipv4ReplyFilter(kOurId);
-    const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
-    ASSERT_EQ(setsockopt(pair[1], SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter), 0);
-    ASSERT_GE(send(pair[0], c.datagram.data(), c.datagram.size(), 0), 0);
-    unsigned char buffer[2048];
-    const bool kept = recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT) >= 0;
-    EXPECT_EQ(kept, c.filter == Filter::Keeps) << c.what;
-    close(pair[0]);
-    close(pair[1]);
-  }
+// The filters run on a datagram socket pair exactly as on the raw sockets:
+// the data they see begins with the IP header (IPv4) or the ICMPv6 header.
+TEST(IcmpPacket, KernelFiltersKeepWhatCanBeOursAndDropTheRest) {
+  const auto check = [](const std::vector<Case>& cases, std::vector<sock_filter> program) {
+    for (const Case& c : cases) {
+      if (c.filter == Filter::Either) continue;
+      int pair[2];
+      ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
+      const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+      ASSERT_EQ(setsockopt(pair[1], SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter), 0);
+      ASSERT_GE(send(pair[0], c.datagram.data(), c.datagram.size(), 0), 0);
+      unsigned char buffer[2048];
+      const bool kept = recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT) >= 0;
+      EXPECT_EQ(kept, c.filter == Filter::Keeps) << c.what;
+      close(pair[0]);
+      close(pair[1]);
+    }
+  };
+  check(RawCases(), Ipv4ReplyFilter(kOurId));
+  check(Icmpv6Cases(), Ipv6ReplyFilter(kOurId));
 }
 #endif
 

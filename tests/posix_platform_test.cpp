@@ -12,7 +12,7 @@
 
 #include "cmdline/text.h"
 #include "icmp/control_base.h"
-#include "icmp/ipv4_address.h"
+#include "icmp/ip_address.h"
 #include "platform/posix_platform.h"
 #include "run/runtime_error.h"
 
@@ -156,8 +156,12 @@ class AimingControl : public IcmpControlBase {
   int forgotten = 0;
 
  protected:
-  std::optional<std::uint32_t> ResolveName(const std::string& name) override {
-    if (name == "gateway") return 0xC0000209;
+  std::optional<IpAddress> ResolveName(const std::string& name) override {
+    if (name == "gateway") return IpAddress::Ipv4(0xC0000209);
+    if (name == "six") {
+      const std::uint8_t bytes[16] = {0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+      return IpAddress::Ipv6(bytes, 3, "eth0");
+    }
     return std::nullopt;
   }
   void ForgetCurrentRequest() override { ++forgotten; }
@@ -172,6 +176,7 @@ TEST(ControlAim, TargetReadsTheAddressOrElseTheTextAskedFor) {
   const std::string huge = "1.2.3." + std::string(400, '9');
   const std::vector<Case> cases = {
       {"192.000.002.007", "192.0.2.7", true}, {"gateway", "192.0.2.9", true},
+      {"six", "2001:db8::7%eth0", true},
       {"nowhere", "nowhere", false},          {huge, huge, false},
       {"", "", false},
   };

@@ -10,6 +10,8 @@
 namespace korvane {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Lives on the heap: when a lookup outlives its time limit and cannot be
 // cancelled, the resolver's thread still owns it, so it is left to that thread.
 struct Lookup {
@@ -18,24 +20,44 @@ struct Lookup {
   gaicb request{};
 };
 
-std::optional<std::uint32_t> FirstIpv4(const addrinfo* list) {
+IpAddress FromSocketAddress(const sockaddr* address, const std::string& zone) {
+  if (address->sa_family == AF_INET) {
+    sockaddr_in v4;
+    std::memcpy(&v4, address, sizeof v4);
+    return IpAddress::Ipv4(ntohl(v4.sin_addr.s_addr));
+  }
+  sockaddr_in6 v6;
+  std::memcpy(&v6, address, sizeof v6);
+  return IpAddress::Ipv6(v6.sin6_addr.s6_addr, v6.sin6_scope_id, zone);
+}
+
+std::optional<IpAddress> First(const addrinfo* list, int family, const std::string& zone) {
   for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
-    if (entry->ai_family == AF_INET && entry->ai_addr) {
-      sockaddr_in address;
-      std::memcpy(&address, entry->ai_addr, sizeof address);
-      return ntohl(address.sin_addr.s_addr);
-    }
+    if (entry->ai_family == family && entry->ai_addr) return FromSocketAddress(entry->ai_addr, zone);
   }
   return std::nullopt;
 }
 
-}  // namespace
+// An IPv6 address written out, "fe80::1%eth0" with its zone among them: no
+// name server is asked.
+std::optional<IpAddress> Ipv6Literal(const std::string& text) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(text.c_str(), nullptr, &hints, &list) != 0) return std::nullopt;
+  const std::size_t percent = text.find('%');
+  const auto address = First(list, AF_INET6, percent == std::string::npos ? "" : text.substr(percent + 1));
+  freeaddrinfo(list);
+  return address;
+}
 
-std::optional<std::uint32_t> ResolveIpv4(const std::string& name, int timeLimitMs) {
+// The first address of the family, or nothing once the time is up.
+std::optional<IpAddress> LookUp(const std::string& name, int family, Clock::time_point giveUpAt) {
   auto* lookup = new Lookup;
   lookup->name = name;
   // No AI_ADDRCONFIG: it refuses every name on a host whose only network is loopback.
-  lookup->hints.ai_family = AF_INET;
+  lookup->hints.ai_family = family;
   lookup->hints.ai_socktype = SOCK_RAW;
   lookup->request.ar_name = lookup->name.c_str();
   lookup->request.ar_request = &lookup->hints;
@@ -45,9 +67,8 @@ std::optional<std::uint32_t> ResolveIpv4(const std::string& name, int timeLimitM
     return std::nullopt;
   }
 
-  const auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeLimitMs);
   while (gai_error(&lookup->request) == EAI_INPROGRESS) {
-    const auto left = giveUpAt - std::chrono::steady_clock::now();
+    const auto left = giveUpAt - Clock::now();
     if (left <= std::chrono::nanoseconds::zero()) break;
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
     timespec wait{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
@@ -64,13 +85,24 @@ std::optional<std::uint32_t> ResolveIpv4(const std::string& name, int timeLimitM
     }
     status = gai_error(&lookup->request);  // it finished after all
   }
-  std::optional<std::uint32_t> address;
+  std::optional<IpAddress> address;
   if (status == 0) {
-    address = FirstIpv4(lookup->request.ar_result);
+    address = First(lookup->request.ar_result, family, "");
     freeaddrinfo(lookup->request.ar_result);
   }
   delete lookup;
   return address;
+}
+
+}  // namespace
+
+std::optional<IpAddress> ResolveHost(const std::string& name, int timeLimitMs) {
+  if (const auto literal = Ipv6Literal(name)) return literal;
+  const Clock::time_point giveUpAt = Clock::now() + std::chrono::milliseconds(timeLimitMs);
+  if (const auto ipv4 = LookUp(name, AF_INET, giveUpAt)) return ipv4;
+  if (name.find_first_not_of("0123456789.") == std::string::npos) return std::nullopt;
+  if (Clock::now() >= giveUpAt) return std::nullopt;
+  return LookUp(name, AF_INET6, giveUpAt);
 }
 
 }  // namespace korvane

@@ -1,15 +1,19 @@
 #include "icmp/control_base.h"
 
-#include "icmp/ipv4_address.h"
+#include "icmp/ip_address.h"
 #include "run/runtime_error.h"
 
 namespace korvane {
 
-std::optional<std::uint32_t> IcmpControlBase::Aim(const std::string& hostText) {
+std::optional<IpAddress> IcmpControlBase::Aim(const std::string& hostText) {
   ForgetCurrentRequest();
-  std::optional<std::uint32_t> address = ParseDottedQuad(hostText);
-  if (!address && !hostText.empty()) address = ResolveName(hostText);
-  target_ = address ? FormatDottedQuad(*address) : hostText;
+  std::optional<IpAddress> address;
+  if (const auto dottedQuad = ParseDottedQuad(hostText)) {
+    address = IpAddress::Ipv4(*dottedQuad);
+  } else if (!hostText.empty()) {
+    address = ResolveName(hostText);
+  }
+  target_ = address ? FormatAddress(*address) : hostText;
   return address;
 }
 

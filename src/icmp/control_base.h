@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "icmp/ip_address.h"
 #include "probe/ping_control.h"
 
 namespace korvane {
@@ -17,17 +18,18 @@ class IcmpControlBase : public PingControl {
   std::string Target() override { return target_; }
 
  protected:
-  // The first IPv4 address of a name, within a bounded time.
-  virtual std::optional<std::uint32_t> ResolveName(const std::string& name) = 0;
+  // The address of a name or an IPv6 literal, IPv4 first, within a bounded time.
+  virtual std::optional<IpAddress> ResolveName(const std::string& name) = 0;
   // The request waited for so far is waited for no longer: nothing that
   // arrives for it from now on is raised as an event.
   virtual void ForgetCurrentRequest() = 0;
 
   // The one way the control is aimed, by SetTarget and by SendEcho alike. It
   // forgets the current request, then resolves the text (a dotted quad as it
-  // is, a name through the resolver). Afterwards Target reads the address as a
-  // dotted quad, or, when the text has no address, the text as it was given.
-  std::optional<std::uint32_t> Aim(const std::string& hostText);
+  // is, anything else through the resolver). Afterwards Target reads the
+  // address as the control writes it (FormatAddress), or, when the text has
+  // no address, the text as it was given.
+  std::optional<IpAddress> Aim(const std::string& hostText);
   // Remembers a failed send for an Error event at the next pump, and throws.
   [[noreturn]] void FailSend(const char* why);
   // Raises the Error event of a failed send.

@@ -6,6 +6,8 @@ namespace {
 constexpr std::size_t kIcmpHeaderSize = 8;
 constexpr std::size_t kMinimumIpv4HeaderSize = 20;
 constexpr std::uint8_t kProtocolIcmp = 1;
+constexpr std::uint8_t kNextHeaderIcmp6 = 58;
+constexpr std::size_t kIpv6HeaderSize = 40;
 
 std::uint16_t Read16(const unsigned char* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
 
@@ -23,9 +25,10 @@ std::size_t Ipv4IcmpHeaderSize(Bytes packet) {
   return headerSize;
 }
 
-// Our echo request as an error quotes it: type 8, code 0, our identifier.
-bool IsOurRequest(Bytes request, std::uint16_t identifier) {
-  return request.size() >= kIcmpHeaderSize && request[0] == kIcmpEchoRequest && request[1] == 0 &&
+// Our echo request as an error quotes it: type 8 (128 for ICMPv6), code 0,
+// our identifier.
+bool IsOurRequest(Bytes request, std::uint8_t requestType, std::uint16_t identifier) {
+  return request.size() >= kIcmpHeaderSize && request[0] == requestType && request[1] == 0 &&
          Read16(&request[4]) == identifier;
 }
 
@@ -36,8 +39,18 @@ IcmpVerdict ClassifyError(Bytes message, std::uint16_t identifier) {
   const std::size_t headerSize = Ipv4IcmpHeaderSize(quoted);
   if (headerSize == 0) return {};
   const Bytes request = quoted.subspan(headerSize);
-  if (!IsOurRequest(request, identifier)) return {};
-  return {IcmpVerdict::Kind::Error, Read16(&request[6]), Read32(&quoted[16])};
+  if (!IsOurRequest(request, kIcmpEchoRequest, identifier)) return {};
+  return {IcmpVerdict::Kind::Error, Read16(&request[6]), IpAddress::Ipv4(Read32(&quoted[16]))};
+}
+
+// An ICMPv6 error quotes as much of the offending packet as fits: its IPv6
+// header, here followed directly by our echo request.
+IcmpVerdict ClassifyError6(Bytes message, std::uint16_t identifier) {
+  const Bytes quoted = message.subspan(kIcmpHeaderSize);
+  if (quoted.size() < kIpv6HeaderSize || (quoted[0] >> 4) != 6 || quoted[6] != kNextHeaderIcmp6) return {};
+  const Bytes request = quoted.subspan(kIpv6HeaderSize);
+  if (!IsOurRequest(request, kIcmp6EchoRequest, identifier)) return {};
+  return {IcmpVerdict::Kind::Error, Read16(&request[6]), IpAddress::Ipv6(&quoted[24])};
 }
 
 }  // namespace
@@ -45,6 +58,11 @@ IcmpVerdict ClassifyError(Bytes message, std::uint16_t identifier) {
 bool IsRequestError(std::uint8_t icmpType) {
   return icmpType == kIcmpDestinationUnreachable || icmpType == kIcmpTimeExceeded ||
          icmpType == kIcmpParameterProblem;
+}
+
+bool IsRequestError6(std::uint8_t icmpType) {
+  return icmpType == kIcmp6DestinationUnreachable || icmpType == kIcmp6PacketTooBig ||
+         icmpType == kIcmp6TimeExceeded || icmpType == kIcmp6ParameterProblem;
 }
 
 std::uint16_t InternetChecksum(Bytes data) {
@@ -57,14 +75,15 @@ std::uint16_t InternetChecksum(Bytes data) {
 }
 
 std::vector<unsigned char> EchoRequest(std::uint16_t identifier, std::uint16_t sequence,
-                                       std::size_t payloadSize) {
+                                       std::size_t payloadSize, std::uint8_t type) {
   std::vector<unsigned char> packet(kIcmpHeaderSize + payloadSize);
-  packet[0] = kIcmpEchoRequest;
+  packet[0] = type;
   packet[4] = static_cast<unsigned char>(identifier >> 8);
   packet[5] = static_cast<unsigned char>(identifier);
   packet[6] = static_cast<unsigned char>(sequence >> 8);
   packet[7] = static_cast<unsigned char>(sequence);
   for (std::size_t i = kIcmpHeaderSize; i < packet.size(); ++i) packet[i] = static_cast<unsigned char>(i);
+  if (type == kIcmp6EchoRequest) return packet;
   const std::uint16_t checksum = InternetChecksum(packet);
   packet[2] = static_cast<unsigned char>(checksum >> 8);
   packet[3] = static_cast<unsigned char>(checksum);
@@ -76,7 +95,7 @@ IcmpVerdict ClassifyIcmpMessage(Bytes message, std::uint16_t identifier) {
   const std::uint8_t type = message[0];
   if (type == kIcmpEchoReply) {
     if (message[1] != 0 || Read16(&message[4]) != identifier) return {};
-    return {IcmpVerdict::Kind::EchoReply, Read16(&message[6]), 0};
+    return {IcmpVerdict::Kind::EchoReply, Read16(&message[6]), {}};
   }
   if (IsRequestError(type)) return ClassifyError(message, identifier);
   return {};  // our own request seen again on loopback, redirects, and everything else
@@ -92,9 +111,22 @@ IcmpVerdict ClassifyIpv4Datagram(Bytes datagram, std::uint16_t identifier) {
   return ClassifyIcmpMessage(datagram.subspan(headerSize, totalLength - headerSize), identifier);
 }
 
-IcmpVerdict ClassifyQueuedError(std::uint8_t icmpType, std::uint32_t quotedDestination,
+IcmpVerdict ClassifyIcmpv6Message(Bytes message, std::uint16_t identifier) {
+  if (message.size() < kIcmpHeaderSize) return {};
+  const std::uint8_t type = message[0];
+  if (type == kIcmp6EchoReply) {
+    if (message[1] != 0 || Read16(&message[4]) != identifier) return {};
+    return {IcmpVerdict::Kind::EchoReply, Read16(&message[6]), {}};
+  }
+  if (IsRequestError6(type)) return ClassifyError6(message, identifier);
+  return {};
+}
+
+IcmpVerdict ClassifyQueuedError(std::uint8_t icmpType, const IpAddress& quotedDestination,
                                 Bytes quotedRequest, std::uint16_t identifier) {
-  if (!IsRequestError(icmpType) || !IsOurRequest(quotedRequest, identifier)) return {};
+  const bool v6 = quotedDestination.IsIpv6();
+  if (!(v6 ? IsRequestError6(icmpType) : IsRequestError(icmpType))) return {};
+  if (!IsOurRequest(quotedRequest, v6 ? kIcmp6EchoRequest : kIcmpEchoRequest, identifier)) return {};
   return {IcmpVerdict::Kind::Error, Read16(&quotedRequest[6]), quotedDestination};
 }
 

@@ -4,6 +4,7 @@
 #include <linux/capability.h>
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -17,7 +18,6 @@
 #include <random>
 
 #include "icmp/bounded_resolver.h"
-#include "icmp/ipv4_address.h"
 #include "icmp/socket_filter.h"
 
 namespace korvane {
@@ -28,27 +28,57 @@ constexpr std::size_t kPayloadSize = 56;
 constexpr std::size_t kReceiveBufferSize = 2048;
 // Room in the kernel for what passes the filter while the checker works.
 constexpr int kSocketBufferBytes = 1 << 20;
-// Bounds the work of one pump, whatever floods the socket.
+// Bounds the work of one pump, whatever floods the sockets.
 constexpr int kMaxPacketsPerPump = 256;
-
-int OpenIcmpSocket(int type) {
-  return socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_ICMP);
-}
 
 void SetOption(int fd, int level, int option, int value) {
   setsockopt(fd, level, option, &value, sizeof value);
 }
 
-void AttachFilter(int fd, std::uint16_t identifier) {
-  std::vector<sock_filter> program = Ipv4ReplyFilter(identifier);
+void AttachFilter(int fd, std::vector<sock_filter> program) {
   const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
   setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);
 }
 
-// Once the socket is open the program needs no privilege beyond the caller's:
-// a set-uid program becomes its real user, and capabilities are given up. The
-// process is made non-dumpable, so that no other process of the same user can
-// trace it or copy its socket (pidfd_getfd) and send forged packets with it.
+// A datagram ICMP socket's identifier is its "port", which the kernel puts
+// into our requests; it hands the socket only replies and errors that carry it.
+std::uint16_t BindForIdentifier(int fd, bool ipv6) {
+  sockaddr_storage local{};
+  local.ss_family = ipv6 ? AF_INET6 : AF_INET;
+  socklen_t length = ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  bind(fd, reinterpret_cast<sockaddr*>(&local), length);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+  return ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
+                    : reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+}
+
+// A raw socket sees every ICMP packet the host receives: the type filter and
+// the kernel filter keep all but our replies and the errors about our
+// requests out of its queue.
+void FilterRawSocket(int fd, bool ipv6, std::uint16_t identifier) {
+  if (ipv6) {
+    icmp6_filter types;
+    ICMP6_FILTER_SETBLOCKALL(&types);
+    for (const int type : {kIcmp6EchoReply, kIcmp6DestinationUnreachable, kIcmp6PacketTooBig,
+                           kIcmp6TimeExceeded, kIcmp6ParameterProblem}) {
+      ICMP6_FILTER_SETPASS(type, &types);
+    }
+    setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &types, sizeof types);
+    AttachFilter(fd, Ipv6ReplyFilter(identifier));
+  } else {
+    icmp_filter types{};
+    types.data = ~((1U << ICMP_ECHOREPLY) | (1U << ICMP_DEST_UNREACH) |
+                   (1U << ICMP_TIME_EXCEEDED) | (1U << ICMP_PARAMETERPROB));
+    setsockopt(fd, SOL_RAW, ICMP_FILTER, &types, sizeof types);
+    AttachFilter(fd, Ipv4ReplyFilter(identifier));
+  }
+}
+
+// Once the sockets are open the program needs no privilege beyond the
+// caller's: a set-uid program becomes its real user, and capabilities are
+// given up. The process is made non-dumpable, so that no other process of the
+// same user can trace it or copy its socket (pidfd_getfd) and send forged
+// packets with it.
 void DropPrivileges() {
   if (getegid() != getgid() && setgid(getgid()) != 0) std::_Exit(0);
   if (geteuid() != getuid() && setuid(getuid()) != 0) std::_Exit(0);
@@ -83,11 +113,11 @@ std::int64_t ReceivedAtMonotonicNs(msghdr& message) {
   return monotonicNow;
 }
 
-// One message read from the socket, with its address and the kernel's notes.
+// One message read from a socket, with its address and the kernel's notes.
 struct Received {
   unsigned char data[kReceiveBufferSize];
   alignas(cmsghdr) unsigned char control[512];
-  sockaddr_in address{};
+  sockaddr_storage address{};
   iovec buffer{data, sizeof data};
   msghdr message{};
 
@@ -99,6 +129,14 @@ struct Received {
     message.msg_control = control;
     message.msg_controllen = sizeof control;
     return recvmsg(fd, &message, flags | MSG_DONTWAIT);
+  }
+
+  IpAddress Address() const {
+    if (address.ss_family == AF_INET6) {
+      const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+      return IpAddress::Ipv6(v6->sin6_addr.s6_addr, v6->sin6_scope_id);
+    }
+    return IpAddress::Ipv4(ntohl(reinterpret_cast<const sockaddr_in*>(&address)->sin_addr.s_addr));
   }
 };
 
@@ -113,120 +151,146 @@ std::int32_t ElapsedWholeMs(std::int64_t fromNs, std::int64_t toNs) {
 LinuxIcmpControl::LinuxIcmpControl() {
   std::random_device random;
   nextSequence_ = static_cast<std::uint16_t>(random());
-  socket_ = OpenIcmpSocket(SOCK_DGRAM);
-  if (socket_ >= 0) {
-    kind_ = SocketKind::Datagram;
-    // The kernel puts its own identifier (the socket's "port") into our
-    // requests and hands us only replies and errors that carry it.
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    socklen_t length = sizeof local;
-    bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &length);
-    identifier_ = ntohs(local.sin_port);
-    SetOption(socket_, SOL_IP, IP_RECVERR, 1);
-  } else if ((socket_ = OpenIcmpSocket(SOCK_RAW)) >= 0) {
-    kind_ = SocketKind::Raw;
-    identifier_ = static_cast<std::uint16_t>(random());
-    // A raw socket sees every ICMP packet the host receives: the filter keeps
-    // all but our replies and the errors about our requests out of its queue.
-    icmp_filter types{};
-    types.data = ~((1U << ICMP_ECHOREPLY) | (1U << ICMP_DEST_UNREACH) |
-                   (1U << ICMP_TIME_EXCEEDED) | (1U << ICMP_PARAMETERPROB));
-    setsockopt(socket_, SOL_RAW, ICMP_FILTER, &types, sizeof types);
-    AttachFilter(socket_, identifier_);
-  }
-  if (socket_ >= 0) {
-    SetOption(socket_, SOL_SOCKET, SO_TIMESTAMPNS, 1);
-    SetOption(socket_, SOL_SOCKET, SO_RCVBUF, kSocketBufferBytes);
+  for (IcmpSocket* socket : {&ipv4_, &ipv6_}) {
+    socket->ipv6 = socket == &ipv6_;
+    const int family = socket->ipv6 ? AF_INET6 : AF_INET;
+    const int protocol = socket->ipv6 ? IPPROTO_ICMPV6 : IPPROTO_ICMP;
+    if ((socket->fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol)) >= 0) {
+      socket->kind = SocketKind::Datagram;
+      socket->identifier = BindForIdentifier(socket->fd, socket->ipv6);
+      if (socket->ipv6) {
+        SetOption(socket->fd, SOL_IPV6, IPV6_RECVERR, 1);
+      } else {
+        SetOption(socket->fd, SOL_IP, IP_RECVERR, 1);
+      }
+    } else if ((socket->fd = ::socket(family, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol)) >= 0) {
+      socket->kind = SocketKind::Raw;
+      socket->identifier = static_cast<std::uint16_t>(random());
+      FilterRawSocket(socket->fd, socket->ipv6, socket->identifier);
+    } else {
+      continue;
+    }
+    SetOption(socket->fd, SOL_SOCKET, SO_TIMESTAMPNS, 1);
+    SetOption(socket->fd, SOL_SOCKET, SO_RCVBUF, kSocketBufferBytes);
   }
   DropPrivileges();
 }
 
 LinuxIcmpControl::~LinuxIcmpControl() {
-  if (socket_ >= 0) close(socket_);
+  for (const IcmpSocket* socket : {&ipv4_, &ipv6_}) {
+    if (socket->fd >= 0) close(socket->fd);
+  }
 }
 
-std::optional<std::uint32_t> LinuxIcmpControl::ResolveName(const std::string& name) {
-  return ResolveIpv4(name, kResolveTimeLimitMs);
+std::optional<IpAddress> LinuxIcmpControl::ResolveName(const std::string& name) {
+  return ResolveHost(name, kResolveTimeLimitMs);
 }
 
 void LinuxIcmpControl::SendEcho(const std::string& addressText) {
-  const std::optional<std::uint32_t> address = Aim(addressText);
+  const std::optional<IpAddress> address = Aim(addressText);
   if (!address) FailSend("no address to send to");
-  if (socket_ < 0) FailSend("no ICMP socket");
+  const IcmpSocket& socket = address->IsIpv6() ? ipv6_ : ipv4_;
+  if (socket.fd < 0) FailSend("no ICMP socket for the address's family");
 
   const std::uint16_t sequence = nextSequence_++;
-  const std::vector<unsigned char> packet = EchoRequest(identifier_, sequence, kPayloadSize);
-  sockaddr_in destination{};
-  destination.sin_family = AF_INET;
-  destination.sin_addr.s_addr = htonl(*address);
+  const std::vector<unsigned char> packet =
+      EchoRequest(socket.identifier, sequence, kPayloadSize, socket.ipv6 ? kIcmp6EchoRequest : kIcmpEchoRequest);
+  sockaddr_storage destination{};
+  socklen_t length = 0;
+  if (socket.ipv6) {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&destination);
+    v6->sin6_family = AF_INET6;
+    std::memcpy(v6->sin6_addr.s6_addr, address->bytes.data(), 16);
+    v6->sin6_scope_id = address->scopeId;
+    length = sizeof *v6;
+  } else {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&destination);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(address->Ipv4HostOrder());
+    length = sizeof *v4;
+  }
   const std::int64_t sentAtNs = Nanoseconds(CLOCK_MONOTONIC);
-  const ssize_t sent = sendto(socket_, packet.data(), packet.size(), 0,
-                              reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+  const ssize_t sent = sendto(socket.fd, packet.data(), packet.size(), 0,
+                              reinterpret_cast<const sockaddr*>(&destination), length);
   if (sent != static_cast<ssize_t>(packet.size())) FailSend("echo request not sent");
-  current_ = Request{sequence, *address, sentAtNs, false};
+  current_ = Request{&socket, sequence, *address, sentAtNs, false};
 }
 
 std::vector<std::intptr_t> LinuxIcmpControl::WaitObjects() const {
-  if (socket_ < 0) return {};
-  return {socket_};
+  std::vector<std::intptr_t> fds;
+  for (const IcmpSocket* socket : {&ipv4_, &ipv6_}) {
+    if (socket->fd >= 0) fds.push_back(socket->fd);
+  }
+  return fds;
 }
 
 bool LinuxIcmpControl::DeliverPendingEvents() {
   DeliverSendFailure();
-  if (socket_ < 0) return false;
-  // Replies and queued errors are read in turn, so that neither queue can
-  // starve the other, up to a fixed amount of work per pump.
+  // Replies and queued errors of both sockets are read in turn, so that no
+  // queue can starve another, up to a fixed amount of work per pump.
   for (int budget = kMaxPacketsPerPump; budget > 0;) {
-    const bool readReply = ReadPacket();
-    const bool readError = kind_ == SocketKind::Datagram && ReadQueuedError();
-    if (!readReply && !readError) return false;
-    budget -= int{readReply} + int{readError};
+    int read = 0;
+    for (const IcmpSocket* socket : {&ipv4_, &ipv6_}) {
+      if (socket->fd < 0) continue;
+      read += ReadPacket(*socket);
+      if (socket->kind == SocketKind::Datagram) read += ReadQueuedError(*socket);
+    }
+    if (read == 0) return false;
+    budget -= read;
   }
   return true;
 }
 
-bool LinuxIcmpControl::ReadPacket() {
+bool LinuxIcmpControl::ReadPacket(const IcmpSocket& socket) {
   Received received;
-  const ssize_t size = received.From(socket_, 0);
+  const ssize_t size = received.From(socket.fd, 0);
   // Any error but EAGAIN is one the kernel reports once (an ICMP error on a
   // datagram socket, whose details wait in the error queue): read on.
   if (size < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
   const std::int64_t receivedAtNs = ReceivedAtMonotonicNs(received.message);
   const Bytes packet(received.data, static_cast<std::size_t>(size));
-  const IcmpVerdict verdict = kind_ == SocketKind::Raw ? ClassifyIpv4Datagram(packet, identifier_)
-                                                       : ClassifyIcmpMessage(packet, identifier_);
-  Raise(verdict, ntohl(received.address.sin_addr.s_addr), receivedAtNs);
+  // A raw ICMP socket hands over the IP header too; the others do not.
+  const IcmpVerdict verdict = socket.ipv6 ? ClassifyIcmpv6Message(packet, socket.identifier)
+                              : socket.kind == SocketKind::Raw ? ClassifyIpv4Datagram(packet, socket.identifier)
+                                                               : ClassifyIcmpMessage(packet, socket.identifier);
+  Raise(socket, verdict, received.Address(), receivedAtNs);
   return true;
 }
 
-bool LinuxIcmpControl::ReadQueuedError() {
+bool LinuxIcmpControl::ReadQueuedError(const IcmpSocket& socket) {
   Received received;  // its address: where the request the error is about was sent
-  const ssize_t size = received.From(socket_, MSG_ERRQUEUE);
+  const ssize_t size = received.From(socket.fd, MSG_ERRQUEUE);
   if (size < 0) return false;
+  const int level = socket.ipv6 ? SOL_IPV6 : SOL_IP;
+  const int type = socket.ipv6 ? IPV6_RECVERR : IP_RECVERR;
+  const int origin = socket.ipv6 ? SO_EE_ORIGIN_ICMP6 : SO_EE_ORIGIN_ICMP;
   for (cmsghdr* c = CMSG_FIRSTHDR(&received.message); c; c = CMSG_NXTHDR(&received.message, c)) {
-    if (c->cmsg_level != SOL_IP || c->cmsg_type != IP_RECVERR) continue;
+    if (c->cmsg_level != level || c->cmsg_type != type) continue;
     sock_extended_err error;
     std::memcpy(&error, CMSG_DATA(c), sizeof error);
-    if (error.ee_origin != SO_EE_ORIGIN_ICMP) continue;
+    if (error.ee_origin != origin) continue;
     // The queued data is our request as the error quoted it.
-    Raise(ClassifyQueuedError(error.ee_type, ntohl(received.address.sin_addr.s_addr),
-                              Bytes(received.data, static_cast<std::size_t>(size)), identifier_),
-          0, 0);
+    Raise(socket,
+          ClassifyQueuedError(error.ee_type, received.Address(),
+                              Bytes(received.data, static_cast<std::size_t>(size)), socket.identifier),
+          {}, 0);
   }
   return true;
 }
 
 // Only the request waited for now raises events: its replies, each one, and
 // its first error, when that error quotes the address the request went to.
-void LinuxIcmpControl::Raise(const IcmpVerdict& verdict, std::uint32_t source,
-                             std::int64_t receivedAtNs) {
-  if (!sink_ || !current_ || verdict.sequence != current_->sequence) return;
+void LinuxIcmpControl::Raise(const IcmpSocket& socket, const IcmpVerdict& verdict,
+                             const IpAddress& source, std::int64_t receivedAtNs) {
+  if (!sink_ || !current_ || current_->socket != &socket || verdict.sequence != current_->sequence) return;
   if (verdict.kind == IcmpVerdict::Kind::EchoReply) {
-    sink_->OnResponse(FormatDottedQuad(source), ElapsedWholeMs(current_->sentAtNs, receivedAtNs));
+    // A reply from the very address we sent to is written as Target is,
+    // with the zone as the host text gave it.
+    const bool fromTarget = source.SameHostAs(current_->address) && source.scopeId == current_->address.scopeId;
+    sink_->OnResponse(FormatAddress(fromTarget ? current_->address : source),
+                      ElapsedWholeMs(current_->sentAtNs, receivedAtNs));
   } else if (verdict.kind == IcmpVerdict::Kind::Error && !current_->errorRaised &&
-             verdict.quotedDestination == current_->address) {
+             verdict.quotedDestination.SameHostAs(current_->address)) {
     current_->errorRaised = true;
     sink_->OnError();
   }

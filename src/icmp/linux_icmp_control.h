@@ -1,7 +1,8 @@
 #pragma once
-// The ping control on Linux: one ICMP socket for the whole run, echo requests
-// with this control's own identifier and sequence numbers, and events for the
-// reply and the first error that belong to the request now waited for.
+// The ping control on Linux: one ICMP and one ICMPv6 socket for the whole run,
+// echo requests with this control's own identifiers and sequence numbers, and
+// events for the reply and the first error that belong to the request now
+// waited for.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,44 +10,50 @@
 
 #include "icmp/control_base.h"
 #include "icmp/icmp_packet.h"
+#include "icmp/ip_address.h"
 
 namespace korvane {
 
 class LinuxIcmpControl : public IcmpControlBase {
  public:
-  enum class SocketKind { None, Datagram, Raw };
-
-  // Opens the socket: an unprivileged ICMP datagram socket where the kernel
-  // allows one (net.ipv4.ping_group_range), else a raw socket. Without either,
-  // every SendEcho fails and reports an Error event. Then gives up privilege.
+  // Opens a socket for each family: an unprivileged datagram socket where the
+  // kernel allows one (net.ipv4.ping_group_range), else a raw socket. A family
+  // without a socket turns its requests into Error events. Then gives up
+  // privilege.
   LinuxIcmpControl();
   ~LinuxIcmpControl() override;
   LinuxIcmpControl(const LinuxIcmpControl&) = delete;
   LinuxIcmpControl& operator=(const LinuxIcmpControl&) = delete;
-
-  SocketKind Kind() const { return kind_; }
 
   void SendEcho(const std::string& address) override;
   std::vector<std::intptr_t> WaitObjects() const override;
   bool DeliverPendingEvents() override;
 
  private:
+  enum class SocketKind { None, Datagram, Raw };
+  struct IcmpSocket {
+    int fd = -1;
+    SocketKind kind = SocketKind::None;
+    bool ipv6 = false;
+    std::uint16_t identifier = 0;  // a datagram socket's is the kernel's
+  };
   struct Request {
+    const IcmpSocket* socket;
     std::uint16_t sequence;
-    std::uint32_t address;
+    IpAddress address;
     std::int64_t sentAtNs;  // monotonic
     bool errorRaised;
   };
 
-  std::optional<std::uint32_t> ResolveName(const std::string& name) override;
+  std::optional<IpAddress> ResolveName(const std::string& name) override;
   void ForgetCurrentRequest() override { current_.reset(); }
-  bool ReadPacket();
-  bool ReadQueuedError();
-  void Raise(const IcmpVerdict& verdict, std::uint32_t source, std::int64_t receivedAtNs);
+  bool ReadPacket(const IcmpSocket& socket);
+  bool ReadQueuedError(const IcmpSocket& socket);
+  void Raise(const IcmpSocket& socket, const IcmpVerdict& verdict, const IpAddress& source,
+             std::int64_t receivedAtNs);
 
-  int socket_ = -1;
-  SocketKind kind_ = SocketKind::None;
-  std::uint16_t identifier_ = 0;
+  IcmpSocket ipv4_;
+  IcmpSocket ipv6_;
   std::uint16_t nextSequence_ = 0;
   std::optional<Request> current_;
 };

@@ -14,4 +14,10 @@ namespace korvane {
 // that a flood of other traffic cannot push our reply out.
 std::vector<sock_filter> Ipv4ReplyFilter(std::uint16_t identifier);
 
+// The same over an ICMPv6 message, which is all a raw ICMPv6 socket sees:
+// echo replies with our identifier, and destination-unreachable, packet-too-
+// big, time-exceeded and parameter-problem errors quoting our echo request
+// right after the quoted IPv6 header.
+std::vector<sock_filter> Ipv6ReplyFilter(std::uint16_t identifier);
+
 }  // namespace korvane

@@ -8,12 +8,14 @@
 // clang-format on
 
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <thread>
 
-#include "icmp/ipv4_address.h"
+#include "icmp/ip_address.h"
+#include "icmp/windows_reply.h"
 #include "platform/win32_text.h"
 
 namespace korvane {
@@ -25,36 +27,51 @@ constexpr int kResolveTimeLimitMs = 3000;
 constexpr DWORD kRequestTimeoutMs = 10000;
 constexpr WORD kPayloadSize = 32;
 // Room for the reply, an ICMP error with its quoted packet, and the status block.
-constexpr DWORD kReplyBufferSize = sizeof(ICMP_ECHO_REPLY) + kPayloadSize + 8 + 512;
+constexpr DWORD kReplyBufferSize = sizeof(Icmp6EchoReply) + sizeof(ICMP_ECHO_REPLY) + kPayloadSize + 8 + 512;
 
 struct Lookup {
   std::mutex mutex;
   std::condition_variable finished;
   bool done = false;
-  std::optional<std::uint32_t> address;
+  std::optional<IpAddress> address;
   std::wstring name;
+  std::string zone;  // an IPv6 literal's, as written
 };
 
-// GetAddrInfoW on a thread of its own: a resolver that never answers cannot
-// hold up the run beyond the time limit. A lookup that outlives it finishes
-// on its own and is then dropped.
-std::optional<std::uint32_t> ResolveIpv4(const std::string& name) {
+std::optional<IpAddress> FirstOf(const std::wstring& name, int family, int flags, const std::string& zone) {
+  ADDRINFOW hints{};
+  hints.ai_family = family;
+  hints.ai_flags = flags;
+  ADDRINFOW* list = nullptr;
+  if (GetAddrInfoW(name.c_str(), nullptr, &hints, &list) != 0) return std::nullopt;
+  std::optional<IpAddress> found;
+  for (const ADDRINFOW* entry = list; entry && !found; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET && family == AF_INET) {
+      found = IpAddress::Ipv4(ntohl(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr));
+    } else if (entry->ai_family == AF_INET6 && family == AF_INET6) {
+      const auto* v6 = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr);
+      found = IpAddress::Ipv6(v6->sin6_addr.s6_addr, v6->sin6_scope_id, zone);
+    }
+  }
+  FreeAddrInfoW(list);
+  return found;
+}
+
+// An IPv6 literal as it is; a name's first IPv4 address, or, only when it has
+// none, its first IPv6 address. A text of digits and dots alone is only ever
+// IPv4. The lookups run on a thread of their own: a resolver that never
+// answers cannot hold up the run beyond the time limit. A lookup that
+// outlives it finishes on its own and is then dropped.
+std::optional<IpAddress> ResolveHost(const std::string& name) {
   auto lookup = std::make_shared<Lookup>();
   lookup->name = WideFromUtf8(name);
-  std::thread([lookup] {
-    ADDRINFOW hints{};
-    hints.ai_family = AF_INET;
-    ADDRINFOW* list = nullptr;
-    std::optional<std::uint32_t> found;
-    if (GetAddrInfoW(lookup->name.c_str(), nullptr, &hints, &list) == 0) {
-      for (const ADDRINFOW* entry = list; entry; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET && entry->ai_addr) {
-          found = ntohl(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
-          break;
-        }
-      }
-      FreeAddrInfoW(list);
-    }
+  const std::size_t percent = name.find('%');
+  if (percent != std::string::npos) lookup->zone = name.substr(percent + 1);
+  const bool ipv4Only = name.find_first_not_of("0123456789.") == std::string::npos;
+  std::thread([lookup, ipv4Only] {
+    std::optional<IpAddress> found = FirstOf(lookup->name, AF_INET6, AI_NUMERICHOST, lookup->zone);
+    if (!found) found = FirstOf(lookup->name, AF_INET, 0, {});
+    if (!found && !ipv4Only) found = FirstOf(lookup->name, AF_INET6, 0, {});
     std::lock_guard<std::mutex> lock(lookup->mutex);
     lookup->address = found;
     lookup->done = true;
@@ -70,6 +87,7 @@ std::optional<std::uint32_t> ResolveIpv4(const std::string& name) {
 
 struct WindowsIcmpControl::Request {
   HANDLE done = nullptr;
+  IpAddress address;
   unsigned char reply[kReplyBufferSize] = {};
   ~Request() {
     if (done) CloseHandle(done);
@@ -81,29 +99,45 @@ WindowsIcmpControl::WindowsIcmpControl() {
   WSAStartup(MAKEWORD(2, 2), &data);
   const HANDLE handle = IcmpCreateFile();
   if (handle != INVALID_HANDLE_VALUE) icmp_ = handle;
+  const HANDLE handle6 = Icmp6CreateFile();
+  if (handle6 != INVALID_HANDLE_VALUE) icmp6_ = handle6;
 }
 
 WindowsIcmpControl::~WindowsIcmpControl() {
   if (icmp_) IcmpCloseHandle(icmp_);
+  if (icmp6_) IcmpCloseHandle(icmp6_);
 }
 
-std::optional<std::uint32_t> WindowsIcmpControl::ResolveName(const std::string& name) {
-  return ResolveIpv4(name);
+std::optional<IpAddress> WindowsIcmpControl::ResolveName(const std::string& name) {
+  return ResolveHost(name);
 }
 
 void WindowsIcmpControl::SendEcho(const std::string& addressText) {
-  const std::optional<std::uint32_t> address = Aim(addressText);
+  const std::optional<IpAddress> address = Aim(addressText);
   if (!address) FailSend("no address to send to");
-  if (!icmp_) FailSend("no ICMP handle");
+  void* const handle = address->IsIpv6() ? icmp6_ : icmp_;
+  if (!handle) FailSend("no ICMP handle for the address's family");
 
   auto request = std::make_unique<Request>();
+  request->address = *address;
   request->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!request->done) FailSend("no event for the request");
   char payload[kPayloadSize];
   for (WORD i = 0; i < kPayloadSize; ++i) payload[i] = static_cast<char>('a' + i % 23);
-  const DWORD result =
-      IcmpSendEcho2(icmp_, request->done, nullptr, nullptr, htonl(*address), payload, kPayloadSize,
-                    nullptr, request->reply, kReplyBufferSize, kRequestTimeoutMs);
+  DWORD result = 0;
+  if (address->IsIpv6()) {
+    sockaddr_in6 source{};
+    source.sin6_family = AF_INET6;
+    sockaddr_in6 destination{};
+    destination.sin6_family = AF_INET6;
+    std::memcpy(destination.sin6_addr.s6_addr, address->bytes.data(), 16);
+    destination.sin6_scope_id = address->scopeId;
+    result = Icmp6SendEcho2(handle, request->done, nullptr, nullptr, &source, &destination, payload,
+                            kPayloadSize, nullptr, request->reply, kReplyBufferSize, kRequestTimeoutMs);
+  } else {
+    result = IcmpSendEcho2(handle, request->done, nullptr, nullptr, htonl(address->Ipv4HostOrder()), payload,
+                           kPayloadSize, nullptr, request->reply, kReplyBufferSize, kRequestTimeoutMs);
+  }
   if (result == 0 && GetLastError() != ERROR_IO_PENDING) FailSend("echo request not sent");
   current_ = request.get();
   outstanding_.push_back(std::move(request));
@@ -126,19 +160,17 @@ bool WindowsIcmpControl::DeliverPendingEvents() {
     it = outstanding_.erase(it);
     if (finished.get() != current_) continue;  // an earlier host's: never heard
     current_ = nullptr;
-    const DWORD count = IcmpParseReplies(finished->reply, kReplyBufferSize);
-    const DWORD status = count == 0 ? GetLastError()
-                                    : reinterpret_cast<ICMP_ECHO_REPLY*>(finished->reply)->Status;
-    // The system's own time-out is no event; a source quench says nothing
-    // about whether the host can be reached.
-    if (!sink_ || status == IP_REQ_TIMED_OUT || status == IP_SOURCE_QUENCH) continue;
-    if (status != IP_SUCCESS) {
+    const bool ipv6 = finished->address.IsIpv6();
+    const DWORD count = ipv6 ? Icmp6ParseReplies(finished->reply, kReplyBufferSize)
+                             : IcmpParseReplies(finished->reply, kReplyBufferSize);
+    const EchoOutcome outcome =
+        ReadReplyBuffer(finished->reply, ipv6, count, count == 0 ? GetLastError() : 0, finished->address);
+    if (!sink_ || outcome.kind == EchoOutcome::Kind::Nothing) continue;
+    if (outcome.kind == EchoOutcome::Kind::Error) {
       sink_->OnError();
-      continue;
+    } else {
+      sink_->OnResponse(outcome.source, outcome.roundTripMs);
     }
-    const auto* reply = reinterpret_cast<const ICMP_ECHO_REPLY*>(finished->reply);
-    sink_->OnResponse(FormatDottedQuad(ntohl(reply->Address)),
-                      static_cast<std::int32_t>(reply->RoundTripTime));
   }
   return false;  // one outcome per request: the work of a pump is bounded already
 }

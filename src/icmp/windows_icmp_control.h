@@ -25,10 +25,12 @@ class WindowsIcmpControl : public IcmpControlBase {
  private:
   struct Request;
 
-  std::optional<std::uint32_t> ResolveName(const std::string& name) override;
+  std::optional<IpAddress> ResolveName(const std::string& name) override;
   void ForgetCurrentRequest() override { current_ = nullptr; }
 
-  void* icmp_ = nullptr;  // the ICMP handle, or null when it could not be created
+  // The ICMP and ICMPv6 handles, or null when they could not be created.
+  void* icmp_ = nullptr;
+  void* icmp6_ = nullptr;
   // Every request the system has not finished with: its reply buffer must
   // live until then. Only the current one's outcome is raised as an event.
   std::vector<std::unique_ptr<Request>> outstanding_;

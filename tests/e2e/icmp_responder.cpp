@@ -1,5 +1,5 @@
-// A test tool: answers ICMP echo requests by rule, one rule per destination
-// address, so end-to-end tests can script hosts that answer at once, late,
+// A test tool: answers ICMP and ICMPv6 echo requests by rule, one rule per
+// destination address, so end-to-end tests can script hosts that answer at once, late,
 // never, from the wrong address, with a foreign identifier, twice, or with an
 // ICMP error, or that flood the requester. Runs only inside the test's private
 // network namespace, with the kernel's own echo switched off.
@@ -13,6 +13,8 @@
 //         error-flood:RATE:MS (unreachables quoting the request, RATE a second)
 //   --flood-replies=RATE: echo replies with another identifier to 127.0.0.1,
 //         RATE a second, for as long as the responder runs.
+// An ADDRESS may be IPv6; its rules are the same but for bad-checksum (the
+// kernel writes ICMPv6 checksums), redirect, quench and error-flood.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -36,14 +38,24 @@ struct Rule {
   std::string kind;
   long first = 0;
   long second = 0;
-  in_addr other{};
+  std::string other;  // from:ADDRESS, its bytes
 };
 
 struct Outgoing {
   Clock::time_point due;
-  std::vector<unsigned char> packet;  // a whole IP datagram
-  in_addr destination;
+  std::vector<unsigned char> packet;  // a whole IP datagram, or an ICMPv6 message
+  bool ipv6 = false;
+  in_addr destination{};
+  in6_addr source6{}, destination6{};
 };
+
+// The bytes of an IPv4 or IPv6 address text; empty when it is neither.
+std::string AddressBytes(const std::string& text) {
+  unsigned char bytes[16];
+  if (inet_pton(AF_INET, text.c_str(), bytes) == 1) return std::string(bytes, bytes + 4);
+  if (inet_pton(AF_INET6, text.c_str(), bytes) == 1) return std::string(bytes, bytes + 16);
+  return {};
+}
 
 std::uint16_t Checksum(const unsigned char* data, std::size_t size) {
   std::uint32_t sum = 0;
@@ -81,7 +93,7 @@ Rule ParseRule(const std::string& text) {
   rule.kind = text.substr(0, colon);
   const std::string argument = colon == std::string::npos ? "" : text.substr(colon + 1);
   if (rule.kind == "delay" || rule.kind == "late-unreachable") rule.first = std::atol(argument.c_str());
-  if (rule.kind == "from") inet_pton(AF_INET, argument.c_str(), &rule.other);
+  if (rule.kind == "from") rule.other = AddressBytes(argument);
   if (rule.kind == "burst" || rule.kind == "error-flood") {
     rule.first = std::atol(argument.c_str());
     rule.second = std::atol(argument.substr(argument.find(':') + 1).c_str());
@@ -117,6 +129,100 @@ void Flood(std::vector<unsigned char> packet, in_addr destination, long rate, lo
   }).detach();
 }
 
+// Sends an ICMPv6 message from the chosen source address; the kernel fills
+// in the checksum.
+void Send6(int fd, const Outgoing& o) {
+  sockaddr_in6 to{};
+  to.sin6_family = AF_INET6;
+  to.sin6_addr = o.destination6;
+  iovec data{const_cast<unsigned char*>(o.packet.data()), o.packet.size()};
+  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+  msghdr message{};
+  message.msg_name = &to;
+  message.msg_namelen = sizeof to;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&message);
+  c->cmsg_level = IPPROTO_IPV6;
+  c->cmsg_type = IPV6_PKTINFO;
+  c->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
+  in6_pktinfo info{};
+  info.ipi6_addr = o.source6;
+  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  sendmsg(fd, &message, 0);
+}
+
+// Reads one ICMPv6 packet and, when it is an echo request to an address with
+// a rule, queues what the rule says.
+void Answer6(int fd, const std::map<std::string, Rule>& rules, std::vector<Outgoing>& queue) {
+  unsigned char data[2048];
+  sockaddr_in6 from{};
+  alignas(cmsghdr) unsigned char control[256];
+  iovec buffer{data, sizeof data};
+  msghdr message{};
+  message.msg_name = &from;
+  message.msg_namelen = sizeof from;
+  message.msg_iov = &buffer;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t size = recvmsg(fd, &message, 0);
+  if (size < 8 || data[0] != 128) return;  // requests only
+  in6_addr destination{};
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+      in6_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      destination = info.ipi6_addr;
+    }
+  }
+  const auto found = rules.find(std::string(destination.s6_addr, destination.s6_addr + 16));
+  if (found == rules.end()) return;
+  const Rule& rule = found->second;
+
+  std::vector<unsigned char> reply(data, data + size);
+  reply[0] = 129;  // echo reply, same identifier, sequence and payload
+  Outgoing outgoing{Clock::now(), {}, true};
+  outgoing.source6 = destination;
+  outgoing.destination6 = from.sin6_addr;
+  std::vector<long> delays = {0};
+  if (rule.kind == "never") return;
+  if (rule.kind == "delay") delays = {rule.first};
+  if (rule.kind == "twice") delays = {0, 0};
+  if (rule.kind == "from") std::memcpy(&outgoing.source6, rule.other.data(), 16);
+  if (rule.kind == "foreign-id") reply[4] ^= 0x55;
+  if (rule.kind == "code1") reply[1] = 1;
+  if (rule.kind == "burst") {
+    delays.clear();
+    for (long ms = rule.first; ms <= rule.second; ms += 10) delays.push_back(ms);
+  }
+  if (rule.kind == "unreachable" || rule.kind == "late-unreachable" || rule.kind == "unreachable-other") {
+    // Destination unreachable, quoting the request's IPv6 header (rebuilt:
+    // a raw socket does not hand it over) and the request.
+    reply.assign(8, 0);
+    reply[0] = 1;
+    reply[1] = 3;
+    unsigned char header[40] = {0x60};
+    header[4] = static_cast<unsigned char>(size >> 8);
+    header[5] = static_cast<unsigned char>(size);
+    header[6] = 58;
+    header[7] = 64;
+    std::memcpy(&header[8], from.sin6_addr.s6_addr, 16);
+    std::memcpy(&header[24], destination.s6_addr, 16);
+    if (rule.kind == "unreachable-other") header[39] ^= 0x5A;
+    reply.insert(reply.end(), header, header + 40);
+    reply.insert(reply.end(), data, data + size);
+    if (rule.kind == "late-unreachable") delays = {rule.first};
+  }
+  outgoing.packet = reply;
+  for (long delay : delays) {
+    outgoing.due = Clock::now() + std::chrono::milliseconds(delay);
+    queue.push_back(outgoing);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -125,7 +231,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   long replyFloodRate = 0;
-  std::map<std::uint32_t, Rule> rules;
+  std::map<std::string, Rule> rules;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg.rfind("--flood-replies=", 0) == 0) {
@@ -133,17 +239,20 @@ int main(int argc, char** argv) {
       continue;
     }
     const std::size_t eq = arg.find('=');
-    in_addr address{};
-    if (eq == std::string::npos || inet_pton(AF_INET, arg.substr(0, eq).c_str(), &address) != 1) {
+    const std::string address = eq == std::string::npos ? "" : AddressBytes(arg.substr(0, eq));
+    if (address.empty()) {
       std::fprintf(stderr, "bad rule: %s\n", argv[i]);
       return 2;
     }
-    rules[address.s_addr] = ParseRule(arg.substr(eq + 1));
+    rules[address] = ParseRule(arg.substr(eq + 1));
   }
 
   const int in = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
   const int out = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
-  if (in < 0 || out < 0) {
+  const int in6 = socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6);  // sends ICMPv6 too
+  const int on = 1;
+  setsockopt(in6, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
+  if (in < 0 || out < 0 || in6 < 0) {
     std::perror("icmp_responder: socket");
     return 1;
   }
@@ -164,11 +273,15 @@ int main(int argc, char** argv) {
     const Clock::time_point now = Clock::now();
     for (auto it = queue.begin(); it != queue.end();) {
       if (it->due <= now) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr = it->destination;
-        sendto(out, it->packet.data(), it->packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
-               sizeof to);
+        if (it->ipv6) {
+          Send6(in6, *it);
+        } else {
+          sockaddr_in to{};
+          to.sin_family = AF_INET;
+          to.sin_addr = it->destination;
+          sendto(out, it->packet.data(), it->packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                 sizeof to);
+        }
         it = queue.erase(it);
       } else {
         ++it;
@@ -179,8 +292,10 @@ int main(int argc, char** argv) {
       const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(o.due - now).count();
       timeout = std::max(0, std::min<int>(timeout, static_cast<int>(ms)));
     }
-    pollfd wait{in, POLLIN, 0};
-    if (poll(&wait, 1, timeout) <= 0) continue;
+    pollfd wait[2] = {{in, POLLIN, 0}, {in6, POLLIN, 0}};
+    if (poll(wait, 2, timeout) <= 0) continue;
+    if (wait[1].revents) Answer6(in6, rules, queue);
+    if (!wait[0].revents) continue;
 
     unsigned char data[2048];
     const ssize_t size = recv(in, data, sizeof data, 0);
@@ -190,7 +305,7 @@ int main(int argc, char** argv) {
     in_addr requester, destination;
     std::memcpy(&requester, &data[12], 4);
     std::memcpy(&destination, &data[16], 4);
-    const auto found = rules.find(destination.s_addr);
+    const auto found = rules.find(std::string(&data[16], &data[20]));
     if (found == rules.end()) continue;
     const Rule& rule = found->second;
 
@@ -202,7 +317,7 @@ int main(int argc, char** argv) {
     if (rule.kind == "never") continue;
     if (rule.kind == "delay") delays = {rule.first};
     if (rule.kind == "twice") delays = {0, 0};
-    if (rule.kind == "from") source = rule.other;
+    if (rule.kind == "from") std::memcpy(&source, rule.other.data(), 4);
     if (rule.kind == "foreign-id") reply[4] ^= 0x55;
     if (rule.kind == "burst") {
       delays.clear();
@@ -228,7 +343,9 @@ int main(int argc, char** argv) {
       continue;
     }
     for (long delay : delays) {
-      queue.push_back({received + std::chrono::milliseconds(delay), datagram, requester});
+      Outgoing outgoing{received + std::chrono::milliseconds(delay), datagram};
+      outgoing.destination = requester;
+      queue.push_back(outgoing);
     }
   }
   return 0;

@@ -40,7 +40,9 @@ fail() { echo "FAIL [$name]: $*" >&2; [ -n "${KORVANE_E2E_SHOW_TRACE:-}" ] && ca
 ip link set lo up
 for i in 1 2 3 4 5; do ip addr add "192.0.2.$i/32" dev lo; done
 ip addr add 198.51.100.1/32 dev lo
+for i in 1 2 3 4 5 6 7 99; do ip -6 addr add "2001:db8::$i/128" dev lo nodad; done
 sysctl -q -w net.ipv4.icmp_echo_ignore_all=1
+sysctl -q -w net.ipv6.icmp.echo_ignore_all=1
 sysctl -q -w net.ipv4.ping_group_range="1 0"   # no datagram ICMP sockets unless a scenario allows them
 
 cat > "$work/hosts" <<HOSTS
@@ -48,6 +50,10 @@ cat > "$work/hosts" <<HOSTS
 192.0.2.1 alpha.test
 192.0.2.2 beta.test
 192.0.2.3 gamma.test
+2001:db8::1 six.test
+2001:db8::3 silent6.test
+192.0.2.1 both.test
+2001:db8::1 both.test
 HOSTS
 echo "nameserver 127.0.0.1" > "$work/resolv.conf"   # nothing listens: names not in hosts fail at once
 mount --bind "$work/hosts" /etc/hosts
@@ -339,6 +345,72 @@ case "$name" in
         " --> Sending Ping to 192.0.2.2" " Error When Ping 192.0.2.2 \(frmKorvane_pingClient_Error\)" \
         " --- Ping timed out: 192.0.2.2" " Return Value: 0"
       expect_elapsed 10400 11900
+    }
+    on_both_socket_kinds check
+    ;;
+  ipv6_hosts)
+    # IPv6-only names and IPv6 literals are pinged over ICMPv6 and written in
+    # their canonical form; a name with both families goes to IPv4; a reply
+    # from another IPv6 address does not count.
+    start_responder 192.0.2.1=now 2001:db8::1=now 2001:db8::2=now 2001:db8::5=from:2001:db8::99
+    check() {
+      enable_trace
+      run_korvane 3 six.test 2001:DB8:0:0::02 both.test 2001:db8::5
+      expect_status 100
+      expect_trace "${start_lines[@]}" " CommandLine = 3 six.test 2001:DB8:0:0::02 both.test 2001:db8::5" \
+        " --> DNS resolving on six.test" " <-- DNS resolved to 2001:db8::1" \
+        " --> Sending Ping to 2001:db8::1" " <-- Ping Response from 2001:db8::1 \($rtt ms\)" \
+        " --> DNS resolving on 2001:DB8:0:0::02" " <-- DNS resolved to 2001:db8::2" \
+        " --> Sending Ping to 2001:db8::2" " <-- Ping Response from 2001:db8::2 \($rtt ms\)" \
+        " --> DNS resolving on both.test" " <-- DNS resolved to 192.0.2.1" \
+        " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" \
+        " --> DNS resolving on 2001:db8::5" " <-- DNS resolved to 2001:db8::5" \
+        " --> Sending Ping to 2001:db8::5" " --- Ping timed out: 2001:db8::5" " Return Value: 100"
+    }
+    on_both_socket_kinds check
+    ;;
+  ipv6_not_credited)
+    # A silent IPv6 name, a late reply while the same address is checked
+    # again, a foreign identifier, and an ICMPv6 error that is traced.
+    start_responder 2001:db8::4=delay:5400 2001:db8::6=foreign-id 2001:db8::7=unreachable
+    check() {
+      enable_trace
+      run_korvane 1 silent6.test 2001:db8::4 2001:db8::4 2001:db8::6 2001:db8::7
+      expect_status 0
+      local -a lines=("${start_lines[@]}" " CommandLine = 1 silent6.test 2001:db8::4 2001:db8::4 2001:db8::6 2001:db8::7"
+        " --> DNS resolving on silent6.test" " <-- DNS resolved to 2001:db8::3"
+        " --> Sending Ping to 2001:db8::3" " --- Ping timed out: 2001:db8::3")
+      for host in 2001:db8::4 2001:db8::4 2001:db8::6 2001:db8::7; do
+        lines+=(" --> DNS resolving on $host" " <-- DNS resolved to $host" " --> Sending Ping to $host")
+        [ "$host" = 2001:db8::7 ] && lines+=(" Error When Ping $host \(frmKorvane_pingClient_Error\)")
+        lines+=(" --- Ping timed out: $host")
+      done
+      expect_trace "${lines[@]}" " Return Value: 0"
+    }
+    on_both_socket_kinds check
+    ;;
+  ipv6_kernel_echo)
+    # The kernel answers ::1 and a link-local address, which keeps its zone.
+    # Wine has no ICMPv6 echo (its Icmp6CreateFile is a stub): there the
+    # names still resolve to their canonical form, and every request ends in
+    # an Error line and a time-out, never in an answer.
+    sysctl -q -w net.ipv6.icmp.echo_ignore_all=0
+    ip -6 addr add fe80::1/128 dev lo nodad
+    check() {
+      enable_trace
+      run_korvane 2 ::1 FE80::0001%lo
+      local -a lines=("${start_lines[@]}" " CommandLine = 2 ::1 FE80::0001%lo")
+      local host
+      for host in ::1 fe80::1%lo; do
+        lines+=(" --> DNS resolving on ${host/fe80::1/FE80::0001}" " <-- DNS resolved to $host" " --> Sending Ping to $host")
+        if [ "$mode" = wine ]; then
+          lines+=(" Error When Ping $host \(frmKorvane_pingClient_Error\)" " --- Ping timed out: $host")
+        else
+          lines+=(" <-- Ping Response from $host \($rtt ms\)")
+        fi
+      done
+      if [ "$mode" = wine ]; then expect_status 0; else expect_status 100; fi
+      expect_trace "${lines[@]}" " Return Value: $status"
     }
     on_both_socket_kinds check
     ;;

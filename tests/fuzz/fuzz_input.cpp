@@ -54,9 +54,15 @@ void FuzzPacketClassification(korvane::Bytes bytes) {
   const IcmpVerdict datagram = korvane::ClassifyIpv4Datagram(bytes, kIdentifier);
   if (datagram.kind != IcmpVerdict::Kind::Nothing) Require(bytes.size() >= 28 && (bytes[0] >> 4) == 4);
   if (bytes.size() > 1) {
-    const IcmpVerdict queued =
-        korvane::ClassifyQueuedError(bytes[0], 0xC0000207, bytes.subspan(1), kIdentifier);
+    const IcmpVerdict queued = korvane::ClassifyQueuedError(
+        bytes[0], korvane::IpAddress::Ipv4(0xC0000207), bytes.subspan(1), kIdentifier);
     if (queued.kind != IcmpVerdict::Kind::Nothing) Require(korvane::IsRequestError(bytes[0]));
+  }
+  const IcmpVerdict message6 = korvane::ClassifyIcmpv6Message(bytes, kIdentifier);
+  if (message6.kind == IcmpVerdict::Kind::EchoReply) {
+    Require(bytes[0] == korvane::kIcmp6EchoReply && bytes[1] == 0 && bytes[4] == 0x12 && bytes[5] == 0x34);
+  } else if (message6.kind == IcmpVerdict::Kind::Error) {
+    Require(korvane::IsRequestError6(bytes[0]) && message6.quotedDestination.IsIpv6());
   }
 }
 

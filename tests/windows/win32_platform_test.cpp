@@ -2,10 +2,18 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+// clang-format off
+#include <winsock2.h>
+#include <iphlpapi.h>
+#include <icmpapi.h>
+// clang-format on
+
+#include "icmp/windows_reply.h"
 #include "platform/win32_platform.h"
 #include "platform/win32_text.h"
 
@@ -76,6 +84,66 @@ TEST_F(Win32Files, ReadOnlyTraceFileIsNotWritten) {
   }
   EXPECT_FALSE(platform_.AppendText(path_, "lost\r\n"));
   EXPECT_EQ(Read(), "kept\r\n");
+}
+
+// Reply buffers as the ICMP API fills them, built here: what Wine's API
+// cannot produce (ICMPv6, errors) is read the same way.
+TEST(WindowsReplyBuffer, RepliesErrorsAndSilenceOfBothFamilies) {
+  const IpAddress v4Target = IpAddress::Ipv4(0xC0000207);
+  const std::uint8_t global[16] = {0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+  const std::uint8_t other[16] = {0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x99};
+  const std::uint8_t linkLocal[16] = {0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  const IpAddress v6Target = IpAddress::Ipv6(global);
+  const IpAddress zoned = IpAddress::Ipv6(linkLocal, 3, "eth0");
+  using Kind = EchoOutcome::Kind;
+  struct Case {
+    const char* what;
+    bool ipv6;
+    const std::uint8_t* from;  // IPv6 source, or null for the IPv4 target
+    ULONG scopeId;
+    ULONG status;
+    IpAddress target;
+    Kind kind;
+    std::string source;
+  };
+  const Case cases[] = {
+      {"IPv4 reply", false, nullptr, 0, IP_SUCCESS, v4Target, Kind::Reply, "192.0.2.7"},
+      {"IPv4 unreachable", false, nullptr, 0, IP_DEST_HOST_UNREACHABLE, v4Target, Kind::Error, ""},
+      {"IPv4 time-out", false, nullptr, 0, IP_REQ_TIMED_OUT, v4Target, Kind::Nothing, ""},
+      {"IPv6 reply", true, global, 0, IP_SUCCESS, v6Target, Kind::Reply, "2001:db8::7"},
+      {"IPv6 reply from another host", true, other, 0, IP_SUCCESS, v6Target, Kind::Reply, "2001:db8::99"},
+      {"IPv6 reply keeps the zone", true, linkLocal, 3, IP_SUCCESS, zoned, Kind::Reply, "fe80::1%eth0"},
+      {"IPv6 reply from another zone", true, linkLocal, 4, IP_SUCCESS, zoned, Kind::Reply, "fe80::1%4"},
+      {"IPv6 unreachable", true, global, 0, IP_DEST_UNREACHABLE, v6Target, Kind::Error, ""},
+      {"IPv6 packet too big", true, global, 0, IP_PACKET_TOO_BIG, v6Target, Kind::Error, ""},
+      {"IPv6 source quench", true, global, 0, IP_SOURCE_QUENCH, v6Target, Kind::Nothing, ""},
+  };
+  for (const Case& c : cases) {
+    unsigned char buffer[256] = {};
+    if (c.ipv6) {
+      Icmp6EchoReply reply{};
+      std::memcpy(reply.address, c.from, 16);
+      reply.scopeId = c.scopeId;
+      reply.status = c.status;
+      reply.roundTripTime = 12;
+      std::memcpy(buffer, &reply, sizeof reply);
+    } else {
+      ICMP_ECHO_REPLY reply{};
+      reply.Address = htonl(0xC0000207);
+      reply.Status = c.status;
+      reply.RoundTripTime = 12;
+      std::memcpy(buffer, &reply, sizeof reply);
+    }
+    const EchoOutcome outcome = ReadReplyBuffer(buffer, c.ipv6, 1, 0, c.target);
+    EXPECT_EQ(outcome.kind, c.kind) << c.what;
+    EXPECT_EQ(outcome.source, c.source) << c.what;
+    if (c.kind == Kind::Reply) {
+      EXPECT_EQ(outcome.roundTripMs, 12) << c.what;
+    }
+  }
+  // Nothing parsed: the error GetLastError gave decides.
+  EXPECT_EQ(ReadReplyBuffer(nullptr, true, 0, IP_REQ_TIMED_OUT, v6Target).kind, Kind::Nothing);
+  EXPECT_EQ(ReadReplyBuffer(nullptr, false, 0, IP_GENERAL_FAILURE, v4Target).kind, Kind::Error);
 }
 
 }  // namespace
