@@ -42,6 +42,8 @@ ip link set lo up
 hosts=()
 for i in $(seq 1 10); do ip addr add "192.0.2.$i/32" dev lo; hosts+=("192.0.2.$i"); done
 ip addr add 198.51.100.1/32 dev lo
+hosts6=()
+for i in $(seq 1 10); do ip -6 addr add "2001:db8::$i/128" dev lo nodad; hosts6+=("2001:db8::$i"); done
 cp "$build/korvane" "$work/korvane"
 measure_bin="$build/bench/bench_measure"
 baseline="${KORVANE_BASELINE:-}"
@@ -83,6 +85,10 @@ read -r p_wall p_cpu p_rss p_csw _ < <(measure bash -c 'for h in "$@"; do ping -
 if [ -n "$baseline" ]; then
   read -r b_wall b_cpu b_rss b_csw _ < <(measure "$work/baseline" 10 "${hosts[@]}")
 fi
+# The same over IPv6: ten IPv6 literals, which korvane resolves as names.
+sysctl -q -w net.ipv6.icmp.echo_ignore_all=0
+read -r k6_wall k6_cpu k6_rss k6_csw k6_up < <(measure "$work/korvane" 10 "${hosts6[@]}")
+read -r f6_wall f6_cpu f6_rss f6_csw _ < <(measure fping -6 -q -c1 "${hosts6[@]}")
 
 # Each pause's overshoot of its end, over every pause of RUNS runs.
 : > "$work/pauses"
@@ -172,6 +178,11 @@ Ten answering hosts (median of $runs):
 | CPU time (user + system) | ${k_cpu} ms | ${f_cpu} ms | ${p_cpu} ms | ${z_cpu} ms |$prev_cpu
 | voluntary context switches | ${k_csw} | ${f_csw} | ${p_csw} | ${z_csw} |$prev_csw
 | peak resident memory | ${k_rss} KiB | ${f_rss} KiB | ${p_rss} KiB | |$prev_rss
+| IPv6: wall time | ${k6_wall} s | ${f6_wall} s (fping -6) | | |${baseline:+ |}
+| IPv6: CPU time | ${k6_cpu} ms | ${f6_cpu} ms | | |${baseline:+ |}
+| IPv6: voluntary context switches | ${k6_csw} | ${f6_csw} | | |${baseline:+ |}
+| IPv6: peak resident memory | ${k6_rss} KiB | ${f6_rss} KiB | | |${baseline:+ |}
+| IPv6: runs that ended with 100 | ${k6_up}/${runs} | | | |${baseline:+ |}
 | sleep overshoot, min / median / max | ${pause_min} / ${pause_median} / ${pause_max} us | | | ${sleep_min} / ${sleep_median} / ${sleep_max} us |${baseline:+ |}
 
 | target | measured | result |
