@@ -75,7 +75,7 @@ void PosixPlatform::WaitUntil(std::int64_t untilNs, EventSource& events) {
     const timespec left{static_cast<time_t>((wakeAt - now) / 1'000'000'000),
                         static_cast<long>((wakeAt - now) % 1'000'000'000)};
     const nfds_t count = flooded ? 1 : watched.size();
-    if (ppoll(watched.data(), count, timer_ < 0 ? &left : nullptr, nullptr) <= 0) continue;
+    if (ppoll(watched.data(), count, timer_ < 0 ? &left : nullptr, nullptr) < 0) continue;  // EINTR
     const bool sourceReady =
         std::any_of(watched.begin() + 1, watched.begin() + static_cast<long>(count),
                     [](const pollfd& p) { return p.revents != 0; });
