@@ -129,6 +129,39 @@ void Flood(std::vector<unsigned char> packet, in_addr destination, long rate, lo
   }).detach();
 }
 
+// When the rule sends its answers, in milliseconds after the request; none
+// for "never".
+std::vector<long> DelaysOf(const Rule& rule) {
+  if (rule.kind == "never") return {};
+  if (rule.kind == "delay" || rule.kind == "late-unreachable") return {rule.first};
+  if (rule.kind == "twice") return {0, 0};
+  if (rule.kind == "burst") {
+    std::vector<long> delays;
+    for (long ms = rule.first; ms <= rule.second; ms += 10) delays.push_back(ms);
+    return delays;
+  }
+  return {0};
+}
+
+// What the rule changes in an echo reply (ICMP or ICMPv6 alike).
+void SpoilReply(const Rule& rule, std::vector<unsigned char>& reply) {
+  if (rule.kind == "foreign-id") reply[4] ^= 0x55;
+  if (rule.kind == "code1") reply[1] = 1;
+}
+
+// A message header over one buffer, an address and room for control data.
+msghdr MessageOver(void* address, socklen_t addressSize, iovec* data, void* control,
+                   std::size_t controlSize) {
+  msghdr message{};
+  message.msg_name = address;
+  message.msg_namelen = addressSize;
+  message.msg_iov = data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = controlSize;
+  return message;
+}
+
 // Sends an ICMPv6 message from the chosen source address; the kernel fills
 // in the checksum.
 void Send6(int fd, const Outgoing& o) {
@@ -137,13 +170,7 @@ void Send6(int fd, const Outgoing& o) {
   to.sin6_addr = o.destination6;
   iovec data{const_cast<unsigned char*>(o.packet.data()), o.packet.size()};
   alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
-  msghdr message{};
-  message.msg_name = &to;
-  message.msg_namelen = sizeof to;
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  msghdr message = MessageOver(&to, sizeof to, &data, control, sizeof control);
   cmsghdr* c = CMSG_FIRSTHDR(&message);
   c->cmsg_level = IPPROTO_IPV6;
   c->cmsg_type = IPV6_PKTINFO;
@@ -161,13 +188,7 @@ void Answer6(int fd, const std::map<std::string, Rule>& rules, std::vector<Outgo
   sockaddr_in6 from{};
   alignas(cmsghdr) unsigned char control[256];
   iovec buffer{data, sizeof data};
-  msghdr message{};
-  message.msg_name = &from;
-  message.msg_namelen = sizeof from;
-  message.msg_iov = &buffer;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  msghdr message = MessageOver(&from, sizeof from, &buffer, control, sizeof control);
   const ssize_t size = recvmsg(fd, &message, 0);
   if (size < 8 || data[0] != 128) return;  // requests only
   in6_addr destination{};
@@ -187,17 +208,8 @@ void Answer6(int fd, const std::map<std::string, Rule>& rules, std::vector<Outgo
   Outgoing outgoing{Clock::now(), {}, true};
   outgoing.source6 = destination;
   outgoing.destination6 = from.sin6_addr;
-  std::vector<long> delays = {0};
-  if (rule.kind == "never") return;
-  if (rule.kind == "delay") delays = {rule.first};
-  if (rule.kind == "twice") delays = {0, 0};
   if (rule.kind == "from") std::memcpy(&outgoing.source6, rule.other.data(), 16);
-  if (rule.kind == "foreign-id") reply[4] ^= 0x55;
-  if (rule.kind == "code1") reply[1] = 1;
-  if (rule.kind == "burst") {
-    delays.clear();
-    for (long ms = rule.first; ms <= rule.second; ms += 10) delays.push_back(ms);
-  }
+  SpoilReply(rule, reply);
   if (rule.kind == "unreachable" || rule.kind == "late-unreachable" || rule.kind == "unreachable-other") {
     // Destination unreachable, quoting the request's IPv6 header (rebuilt:
     // a raw socket does not hand it over) and the request.
@@ -214,10 +226,9 @@ void Answer6(int fd, const std::map<std::string, Rule>& rules, std::vector<Outgo
     if (rule.kind == "unreachable-other") header[39] ^= 0x5A;
     reply.insert(reply.end(), header, header + 40);
     reply.insert(reply.end(), data, data + size);
-    if (rule.kind == "late-unreachable") delays = {rule.first};
   }
   outgoing.packet = reply;
-  for (long delay : delays) {
+  for (long delay : DelaysOf(rule)) {
     outgoing.due = Clock::now() + std::chrono::milliseconds(delay);
     queue.push_back(outgoing);
   }
@@ -313,17 +324,8 @@ int main(int argc, char** argv) {
     reply[0] = 0;  // echo reply, same identifier, sequence and payload
     in_addr source = destination;
     const Clock::time_point received = Clock::now();
-    std::vector<long> delays = {0};
-    if (rule.kind == "never") continue;
-    if (rule.kind == "delay") delays = {rule.first};
-    if (rule.kind == "twice") delays = {0, 0};
     if (rule.kind == "from") std::memcpy(&source, rule.other.data(), 4);
-    if (rule.kind == "foreign-id") reply[4] ^= 0x55;
-    if (rule.kind == "burst") {
-      delays.clear();
-      for (long ms = rule.first; ms <= rule.second; ms += 10) delays.push_back(ms);
-    }
-    if (rule.kind == "code1") reply[1] = 1;
+    SpoilReply(rule, reply);
     const bool isError = rule.kind == "unreachable" || rule.kind == "late-unreachable" ||
                          rule.kind == "redirect" || rule.kind == "quench" ||
                          rule.kind == "unreachable-other" || rule.kind == "error-flood";
@@ -334,7 +336,6 @@ int main(int argc, char** argv) {
       reply[1] = 1;
       reply.insert(reply.end(), data, data + header + 8);
       if (rule.kind == "unreachable-other") inet_pton(AF_INET, "198.51.100.1", &reply[8 + 16]);
-      if (rule.kind == "late-unreachable") delays = {rule.first};
     }
     std::vector<unsigned char> datagram = Datagram(source, requester, reply);
     if (rule.kind == "bad-checksum") datagram[20 + 2] ^= 0x5A;
@@ -342,7 +343,7 @@ int main(int argc, char** argv) {
       Flood(datagram, requester, rule.first, rule.second);
       continue;
     }
-    for (long delay : delays) {
+    for (long delay : DelaysOf(rule)) {
       Outgoing outgoing{received + std::chrono::milliseconds(delay), datagram};
       outgoing.destination = requester;
       queue.push_back(outgoing);
