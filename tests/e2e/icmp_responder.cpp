@@ -16,6 +16,8 @@
 // An ADDRESS may be IPv6; its rules are the same but for bad-checksum (the
 // kernel writes ICMPv6 checksums), redirect, quench and error-flood.
 #include <arpa/inet.h>
+#include <linux/icmp.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -265,6 +267,17 @@ int main(int argc, char** argv) {
   setsockopt(in6, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
   if (in < 0 || out < 0 || in6 < 0) {
     std::perror("icmp_responder: socket");
+    return 1;
+  }
+  // Only echo requests reach the listening sockets: the floods this tool sends
+  // into the namespace would otherwise fill their buffers and hide a request.
+  const icmp_filter requestsOnly{~(1U << ICMP_ECHO)};
+  icmp6_filter requestsOnly6;
+  ICMP6_FILTER_SETBLOCKALL(&requestsOnly6);
+  ICMP6_FILTER_SETPASS(ICMP6_ECHO_REQUEST, &requestsOnly6);
+  if (setsockopt(in, SOL_RAW, ICMP_FILTER, &requestsOnly, sizeof requestsOnly) != 0 ||
+      setsockopt(in6, IPPROTO_ICMPV6, ICMP6_FILTER, &requestsOnly6, sizeof requestsOnly6) != 0) {
+    std::perror("icmp_responder: filter");
     return 1;
   }
   if (replyFloodRate > 0) {
