@@ -8,7 +8,7 @@
 
 #include "icmp/linux_icmp_control.h"
 #include "platform/posix_platform.h"
-#include "run/form.h"
+#include "app/form.h"
 
 namespace {
 

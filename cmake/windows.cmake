@@ -5,7 +5,7 @@ add_link_options(-static)
 
 add_library(korvane_os STATIC
   src/platform/win32_platform.cpp
-  src/platform/win32_text.cpp
+  src/text/win32_text.cpp
   src/platform/windows_command_line.cpp
   src/icmp/windows_icmp_control.cpp
   src/icmp/windows_reply.cpp
@@ -15,7 +15,7 @@ target_link_libraries(korvane_os PUBLIC korvane_core iphlpapi ws2_32 winmm)
 
 enable_language(RC)
 configure_file(packaging/windows/korvane.rc.in korvane.rc @ONLY)
-add_executable(korvane WIN32 src/main_windows.cpp ${CMAKE_CURRENT_BINARY_DIR}/korvane.rc)
+add_executable(korvane WIN32 src/app/main_windows.cpp ${CMAKE_CURRENT_BINARY_DIR}/korvane.rc)
 target_link_options(korvane PRIVATE -municode $<$<CONFIG:Release>:-s>)
 target_link_libraries(korvane PRIVATE korvane_os)
 

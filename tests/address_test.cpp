@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "address/is_not_ip_address.h"
-#include "run/runtime_error.h"
+#include "core/runtime_error.h"
 
 namespace korvane {
 namespace {

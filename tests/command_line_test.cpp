@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cmdline/command_line.h"
-#include "run/runtime_error.h"
+#include "core/runtime_error.h"
 #include "support/harness.h"
 
 namespace korvane {

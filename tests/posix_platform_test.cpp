@@ -5,16 +5,17 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "cmdline/text.h"
+#include "text/text.h"
 #include "icmp/control_base.h"
 #include "icmp/ip_address.h"
 #include "platform/posix_platform.h"
-#include "run/runtime_error.h"
+#include "core/runtime_error.h"
 
 namespace korvane {
 namespace {
@@ -53,7 +54,7 @@ class TempDirectory : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
   }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string Read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "probe/check_ping_status.h"
-#include "run/pause.h"
+#include "core/pause.h"
 #include "support/harness.h"
 
 namespace korvane {

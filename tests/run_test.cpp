@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "run/pause.h"
-#include "run/trace.h"
+#include "core/pause.h"
+#include "core/trace.h"
 #include "support/harness.h"
 
 namespace korvane {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "run/run_state.h"
-#include "run/runtime_error.h"
+#include "core/run_state.h"
+#include "core/runtime_error.h"
 
 namespace korvane {
 namespace {

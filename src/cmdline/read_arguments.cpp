@@ -1,7 +1,7 @@
 #include "cmdline/command_line.h"
-#include "run/pause.h"
-#include "run/runtime_error.h"
-#include "run/trace.h"
+#include "core/pause.h"
+#include "core/runtime_error.h"
+#include "core/trace.h"
 
 namespace korvane {
 

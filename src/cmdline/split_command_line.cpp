@@ -1,6 +1,6 @@
 #include "cmdline/command_line.h"
-#include "cmdline/text.h"
-#include "run/runtime_error.h"
+#include "text/text.h"
+#include "core/runtime_error.h"
 
 namespace korvane {
 

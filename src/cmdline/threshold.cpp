@@ -2,7 +2,7 @@
 #include <string_view>
 
 #include "cmdline/command_line.h"
-#include "run/runtime_error.h"
+#include "core/runtime_error.h"
 
 namespace korvane {
 namespace {

@@ -1,7 +1,7 @@
 #include "icmp/control_base.h"
 
 #include "icmp/ip_address.h"
-#include "run/runtime_error.h"
+#include "core/runtime_error.h"
 
 namespace korvane {
 

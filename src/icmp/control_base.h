@@ -6,7 +6,7 @@
 #include <string>
 
 #include "icmp/ip_address.h"
-#include "probe/ping_control.h"
+#include "core/ping_control.h"
 
 namespace korvane {
 

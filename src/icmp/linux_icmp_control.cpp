@@ -154,7 +154,7 @@ LinuxIcmpControl::LinuxIcmpControl() {
   for (IcmpSocket* socket : {&ipv4_, &ipv6_}) {
     socket->ipv6 = socket == &ipv6_;
     const int family = socket->ipv6 ? AF_INET6 : AF_INET;
-    const int protocol = socket->ipv6 ? IPPROTO_ICMPV6 : IPPROTO_ICMP;
+    const int protocol = socket->ipv6 ? int{IPPROTO_ICMPV6} : int{IPPROTO_ICMP};
     if ((socket->fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol)) >= 0) {
       socket->kind = SocketKind::Datagram;
       socket->identifier = BindForIdentifier(socket->fd, socket->ipv6);

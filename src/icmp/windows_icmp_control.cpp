@@ -16,7 +16,7 @@
 
 #include "icmp/ip_address.h"
 #include "icmp/windows_reply.h"
-#include "platform/win32_text.h"
+#include "text/win32_text.h"
 
 namespace korvane {
 namespace {

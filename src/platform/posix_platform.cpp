@@ -15,7 +15,7 @@
 #include <ctime>
 #include <vector>
 
-#include "cmdline/text.h"
+#include "text/text.h"
 
 namespace korvane {
 namespace {

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/win32_text.h"
+#include "text/win32_text.h"
 #include "platform/windows_command_line.h"
 
 namespace korvane {

@@ -3,9 +3,9 @@
 #include <optional>
 
 #include "address/is_not_ip_address.h"
-#include "run/pause.h"
-#include "run/runtime_error.h"
-#include "run/trace.h"
+#include "core/pause.h"
+#include "core/runtime_error.h"
+#include "core/trace.h"
 
 namespace korvane {
 namespace {

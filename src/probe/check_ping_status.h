@@ -1,5 +1,5 @@
 #pragma once
-#include "run/run_state.h"
+#include "core/run_state.h"
 
 namespace korvane {
 

@@ -10,9 +10,9 @@
 
 #include "address/is_not_ip_address.h"
 #include "cmdline/command_line.h"
-#include "cmdline/text.h"
+#include "text/text.h"
 #include "icmp/icmp_packet.h"
-#include "run/runtime_error.h"
+#include "core/runtime_error.h"
 
 namespace {
 

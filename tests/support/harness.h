@@ -2,7 +2,7 @@
 // One fresh run of the checker on the simulated platform with a scripted control.
 #include <gtest/gtest.h>
 
-#include "run/form.h"
+#include "app/form.h"
 #include "scripted_ping_control.h"
 #include "simulated_platform.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "run/runtime_error.h"
+#include "core/runtime_error.h"
 
 namespace korvane::testing {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "probe/ping_control.h"
+#include "core/ping_control.h"
 #include "simulated_platform.h"
 
 namespace korvane::testing {

@@ -15,7 +15,7 @@
 
 #include "icmp/windows_reply.h"
 #include "platform/win32_platform.h"
-#include "platform/win32_text.h"
+#include "text/win32_text.h"
 
 namespace korvane {
 namespace {

@@ -1,6 +1,6 @@
 // The ping control's two events, as handled by the form.
-#include "run/form.h"
-#include "run/trace.h"
+#include "app/form.h"
+#include "core/trace.h"
 
 namespace korvane {
 

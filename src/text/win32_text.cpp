@@ -1,4 +1,4 @@
-#include "platform/win32_text.h"
+#include "text/win32_text.h"
 
 #include <windows.h>
 

@@ -1,10 +1,10 @@
-#include "run/run_checks.h"
+#include "app/run_checks.h"
 
 #include "cmdline/command_line.h"
 #include "probe/check_ping_status.h"
-#include "run/pause.h"
-#include "run/runtime_error.h"
-#include "run/trace.h"
+#include "core/pause.h"
+#include "core/runtime_error.h"
+#include "core/trace.h"
 
 namespace korvane {
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <cstdint>
 
-#include "run/run_state.h"
+#include "core/run_state.h"
 
 namespace korvane {
 

@@ -1,8 +1,8 @@
 #pragma once
 // The checker's start-up object. It holds the ping control, receives the
 // control's events, and starts the run. It has no window: nothing is ever shown.
-#include "probe/ping_control.h"
-#include "run/run_state.h"
+#include "core/ping_control.h"
+#include "core/run_state.h"
 
 namespace korvane {
 

@@ -1,4 +1,4 @@
-#include "run/pause.h"
+#include "core/pause.h"
 
 namespace korvane {
 

@@ -2,7 +2,7 @@
 // 100 when at least THRESHOLD of them answered, 0 otherwise.
 #include "icmp/linux_icmp_control.h"
 #include "platform/posix_platform.h"
-#include "run/form.h"
+#include "app/form.h"
 
 // The program prints nothing and takes no options, so its version is written
 // into it, for `strings` and for whoever has to tell two builds apart.

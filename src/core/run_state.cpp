@@ -1,6 +1,6 @@
-#include "run/run_state.h"
+#include "core/run_state.h"
 
-#include "run/runtime_error.h"
+#include "core/runtime_error.h"
 
 namespace korvane {
 

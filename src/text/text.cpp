@@ -1,4 +1,4 @@
-#include "cmdline/text.h"
+#include "text/text.h"
 
 namespace korvane {
 

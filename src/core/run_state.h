@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "probe/ping_control.h"
+#include "core/ping_control.h"
 
 namespace korvane {
 

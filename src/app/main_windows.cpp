@@ -5,7 +5,7 @@
 
 #include "icmp/windows_icmp_control.h"
 #include "platform/win32_platform.h"
-#include "run/form.h"
+#include "app/form.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   korvane::WindowsIcmpControl control;

@@ -1,7 +1,7 @@
-#include "run/form.h"
+#include "app/form.h"
 
-#include "run/run_checks.h"
-#include "run/runtime_error.h"
+#include "app/run_checks.h"
+#include "core/runtime_error.h"
 
 namespace korvane {
 
