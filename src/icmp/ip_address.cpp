@@ -95,10 +95,13 @@ std::string FormatIpv6(const std::array<std::uint8_t, 16>& bytes) {
 std::string FormatAddress(const IpAddress& address) {
   if (!address.IsIpv6()) return FormatDottedQuad(address.Ipv4HostOrder());
   std::string text = FormatIpv6(address.bytes);
+  // Appended piece by piece: "%" + zone trips a false -Wrestrict in GCC 12.
   if (!address.zone.empty()) {
-    text += "%" + address.zone;
+    text += '%';
+    text += address.zone;
   } else if (address.scopeId != 0) {
-    text += "%" + std::to_string(address.scopeId);
+    text += '%';
+    text += std::to_string(address.scopeId);
   }
   return text;
 }

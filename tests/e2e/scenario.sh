@@ -2,12 +2,16 @@
 # One end-to-end scenario: the real korvane binary against real ICMP, inside a
 # private network and mount namespace that this script creates, so that no
 # packet can leave the machine whatever address a scenario uses.
-#   scenario.sh NAME KORVANE_BINARY RESPONDER_BINARY [wine]
-# With "wine", KORVANE_BINARY is korvane.exe and runs under Wine, with a
-# wineserver started inside the namespace and stopped at the end.
+#   scenario.sh NAME[:raw|:datagram] KORVANE_BINARY RESPONDER_BINARY [wine]
+# A scenario that checks both socket kinds runs only the one named after a
+# colon. With "wine", KORVANE_BINARY is korvane.exe and runs under Wine, in a
+# private overlay of the tests' Wine prefix, with a wineserver started inside
+# the namespace and stopped at the end.
 set -euo pipefail
 
-name="$1" korvane_bin="$(realpath "$2")" responder_bin="$(realpath "$3")" mode="${4:-native}"
+scenario="$1" korvane_bin="$(realpath "$2")" responder_bin="$(realpath "$3")" mode="${4:-native}"
+name="${scenario%%:*}" only_kind=""
+[[ "$scenario" == *:* ]] && only_kind="${scenario#*:}"
 
 if [ -z "${KORVANE_E2E_INSIDE:-}" ]; then
   if [ "$(id -u)" -ne 0 ] || ! unshare -m -n true 2>/dev/null; then
@@ -15,7 +19,7 @@ if [ -z "${KORVANE_E2E_INSIDE:-}" ]; then
     exit 77
   fi
   exec unshare -m -n --propagation private env KORVANE_E2E_INSIDE=1 \
-    bash "$0" "$name" "$korvane_bin" "$responder_bin" "$mode"
+    bash "$0" "$scenario" "$korvane_bin" "$responder_bin" "$mode"
 fi
 
 # ---- inside the private namespaces ------------------------------------------
@@ -24,10 +28,9 @@ work="$(mktemp -d /tmp/korvane-e2e.XXXXXX)"
 chmod 755 "$work"
 responder_pid=""
 helper_pid=""
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
+source "$(dirname "$0")/../windows/wine-prefix.sh"
 cleanup() {
-  if [ "$mode" = wine ]; then "$wineserver" -k 2>/dev/null || true; "$wineserver" -w 2>/dev/null || true; fi
+  if [ "$mode" = wine ]; then stop_wine; umount "$work/wine-prefix" 2>/dev/null || true; fi
   umount "$work/bin/pingdebug.txt" 2>/dev/null || true
   [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null || true
   [ -n "$helper_pid" ] && kill "$helper_pid" 2>/dev/null || true
@@ -65,12 +68,7 @@ trace="$work/bin/pingdebug.txt"
 run_as=()   # empty: root
 slack_ms=0  # added to every upper time bound
 if [ "$mode" = wine ]; then
-  export WINEPREFIX="${KORVANE_WINEPREFIX:-/tmp/korvane-wine-$(id -u)}" WINEDEBUG=-all DISPLAY=
-  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-  if [ ! -d "$WINEPREFIX" ]; then
-    "$wine" wineboot --init >/dev/null 2>&1 || true
-    "$wineserver" -w
-  fi
+  use_private_wine_prefix "$work"
   "$wine" cmd /c exit 0 >/dev/null 2>&1 || true   # start this namespace's wineserver now
   cp "$korvane_bin" "$work/bin/korvane.exe"
   korvane_cmd=("$wine" "$work/bin/korvane.exe")
@@ -85,10 +83,11 @@ as_nobody() { run_as=(setpriv --reuid=65534 --regid=65534 --clear-groups); }
 allow_datagram_sockets() { sysctl -q -w net.ipv4.ping_group_range="0 2147483647"; }
 
 # Runs a check on a raw socket (as root), then on a datagram socket (as
-# nobody). Under Wine, whose ICMP is its own, once.
+# nobody), or on the one kind the scenario was named with. Under Wine, whose
+# ICMP is its own, once.
 on_both_socket_kinds() {  # FUNCTION
-  "$1"
-  [ "$mode" = wine ] && return 0
+  [ "$only_kind" = datagram ] || "$1"
+  [ "$mode" = wine ] || [ "$only_kind" = raw ] && return 0
   allow_datagram_sockets
   as_nobody
   "$1"
@@ -185,6 +184,10 @@ trace_seconds_between() {
 
 rtt='[0-9]+'
 start_lines=("" " Start")
+
+# A flood takes a core of its own: one at a time on this machine, also across
+# builds whose suites run side by side.
+case "$name" in *flood) exec 8>/tmp/korvane-e2e-flood.lock; flock 8 ;; esac
 
 case "$name" in
   literal_answers)
