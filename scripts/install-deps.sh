@@ -10,7 +10,7 @@ packages_for() {
     fuzz)    echo clang libclang-rt-dev ;;
     e2e)     echo iproute2 util-linux procps libcap2-bin ;;
     bench)   echo fping iputils-ping iproute2 util-linux procps ;;
-    windows) echo g++-mingw-w64-x86-64 wine64 wine ;;
+    windows) echo g++-mingw-w64-x86-64 wine64 wine wixl ;;
     package) echo dpkg-dev lintian libcap2-bin man-db apt ;;
     *) echo "unknown package group: $1" >&2; exit 2 ;;
   esac

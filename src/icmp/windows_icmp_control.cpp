@@ -5,9 +5,11 @@
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <icmpapi.h>
+#include <winternl.h>
 // clang-format on
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <condition_variable>
 #include <mutex>
@@ -26,8 +28,17 @@ constexpr int kResolveTimeLimitMs = 3000;
 // up on a request while its host is still under check.
 constexpr DWORD kRequestTimeoutMs = 10000;
 constexpr WORD kPayloadSize = 32;
-// Room for the reply, an ICMP error with its quoted packet, and the status block.
-constexpr DWORD kReplyBufferSize = sizeof(Icmp6EchoReply) + sizeof(ICMP_ECHO_REPLY) + kPayloadSize + 8 + 512;
+// Both send calls want room for one reply structure, the request's data, 8
+// bytes more for an ICMP error, and an IO_STATUS_BLOCK; the rest is room for
+// reply options and a longer quoted packet.
+constexpr DWORD kReplyBufferSize = 640;
+static_assert(kReplyBufferSize >= sizeof(ICMP_ECHO_REPLY) + kPayloadSize + 8 + sizeof(IO_STATUS_BLOCK));
+static_assert(kReplyBufferSize >= sizeof(Icmp6EchoReply) + kPayloadSize + 8 + sizeof(IO_STATUS_BLOCK));
+
+// Addresses go to and come from the system as sockaddr_in6, laid out with
+// natural alignment (family, port, flow information, address at 8, zone at 24).
+static_assert(offsetof(sockaddr_in6, sin6_addr) == 8 && offsetof(sockaddr_in6, sin6_scope_id) == 24 &&
+              sizeof(sockaddr_in6) == 28);
 
 struct Lookup {
   std::mutex mutex;
@@ -88,7 +99,8 @@ std::optional<IpAddress> ResolveHost(const std::string& name) {
 struct WindowsIcmpControl::Request {
   HANDLE done = nullptr;
   IpAddress address;
-  unsigned char reply[kReplyBufferSize] = {};
+  // The system writes ICMP_ECHO_REPLY, pointers included, at its start.
+  alignas(ICMP_ECHO_REPLY) unsigned char reply[kReplyBufferSize] = {};
   ~Request() {
     if (done) CloseHandle(done);
   }

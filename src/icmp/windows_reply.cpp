@@ -19,7 +19,7 @@ EchoOutcome ReadReplyBuffer(const void* buffer, bool ipv6, DWORD replies, DWORD 
   if (replies > 0 && ipv6) {
     Icmp6EchoReply reply;
     std::memcpy(&reply, buffer, sizeof reply);
-    source = IpAddress::Ipv6(reinterpret_cast<const std::uint8_t*>(reply.address), reply.scopeId);
+    source = IpAddress::Ipv6(reply.source.address, reply.source.scopeId);
     status = reply.status;
     roundTripMs = static_cast<std::int32_t>(reply.roundTripTime);
   } else if (replies > 0) {
@@ -33,7 +33,10 @@ EchoOutcome ReadReplyBuffer(const void* buffer, bool ipv6, DWORD replies, DWORD 
   // about whether the host can be reached.
   if (status == IP_REQ_TIMED_OUT || status == IP_SOURCE_QUENCH) return {};
   if (status != IP_SUCCESS) return {EchoOutcome::Kind::Error, {}, 0};
-  const bool fromTarget = source.SameHostAs(target) && source.scopeId == target.scopeId;
+  // The zone index is documented in network byte order, unlike the one in a
+  // sockaddr_in6: either order names the target's zone.
+  const bool sameZone = source.scopeId == target.scopeId || ntohl(source.scopeId) == target.scopeId;
+  const bool fromTarget = source.SameHostAs(target) && sameZone;
   return {EchoOutcome::Kind::Reply, FormatAddress(fromTarget ? target : source), roundTripMs};
 }
 

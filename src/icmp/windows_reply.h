@@ -4,22 +4,47 @@
 // error, or nothing to report. Apart from the API's own calls, so that the
 // reading can be tested on buffers built in a test.
 #include <windows.h>
+// clang-format off
+#include <winsock2.h>
+#include <iphlpapi.h>
+#include <icmpapi.h>
+// clang-format on
 
+#include <cstddef>
 #include <cstdint>
 
 #include "icmp/ip_address.h"
 
 namespace korvane {
 
-// The ICMPv6 reply as the API lays it out (the SDK's ICMPV6_ECHO_REPLY).
-struct Icmp6EchoReply {
+// The ICMPv6 reply as the API lays it out (the SDK's ICMPV6_ECHO_REPLY). The
+// SDK packs its address part (IPV6_ADDRESS_EX) to one byte, so the address
+// begins at byte 6, not 8; MinGW-w64's header lacks that packing, so the
+// layout is declared here and held to the system's offsets.
+#pragma pack(push, 1)
+struct Icmp6AddressEx {
   std::uint16_t port;
   ULONG flowInfo;
-  std::uint16_t address[8];  // network order
+  std::uint8_t address[16];  // network order
   ULONG scopeId;
+};
+#pragma pack(pop)
+
+struct Icmp6EchoReply {
+  Icmp6AddressEx source;
   ULONG status;
   unsigned int roundTripTime;
 };
+
+static_assert(offsetof(Icmp6AddressEx, address) == 6 && offsetof(Icmp6AddressEx, scopeId) == 22 &&
+              sizeof(Icmp6AddressEx) == 26);
+static_assert(offsetof(Icmp6EchoReply, status) == 28 && offsetof(Icmp6EchoReply, roundTripTime) == 32 &&
+              sizeof(Icmp6EchoReply) == 36);
+
+// The IPv4 reply comes from the system header; on x64 it is read at these
+// offsets (its data pointer makes it 40 bytes long).
+static_assert(offsetof(ICMP_ECHO_REPLY, Address) == 0 && offsetof(ICMP_ECHO_REPLY, Status) == 4 &&
+              offsetof(ICMP_ECHO_REPLY, RoundTripTime) == 8 && sizeof(ICMP_ECHO_REPLY) == 40);
 
 struct EchoOutcome {
   enum class Kind { Nothing, Reply, Error };

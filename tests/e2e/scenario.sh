@@ -571,6 +571,38 @@ case "$name" in
     output=$(cd "$work/bin" && "$wine" cmd /c check.bat 2>/dev/null | tr -d '\r' || true)
     [ "$output" = $'ERRORLEVEL=100\nERRORLEVEL=0\nERRORLEVEL=0' ] || fail "batch file saw: $output"
     ;;
+  msi)
+    # Wine's msiexec in this run's own prefix: an older build in a chosen folder,
+    # upgraded in place, refused over this one; uninstall keeps the trace file.
+    [ "$mode" = wine ] || fail "msi runs under Wine only"
+    build=$(dirname "$korvane_bin")
+    cmake --build "$build" --target package >/dev/null
+    msi=$(ls "$build"/korvane-*-x64.msi) && version=${msi##*/korvane-} && version=${version%-x64.msi}
+    mkdir "$work/older"
+    (cd "$work/older" && cmake -E tar xf "$build/korvane-$version-win64.zip" && sed -i "1s/($version)/(0.9.0)/" CHANGELOG.txt &&
+      wixl -a x64 -D Version=0.9.0 -o ../older.msi "$(dirname "$0")/../../packaging/windows/korvane.wxs")
+    tools="$WINEPREFIX/drive_c/Tools/korvane"
+    msiexec() { status=0; "$wine" msiexec "$@" /qn >/dev/null 2>&1 || status=$?; }
+    installed() {  # the version of each product named korvane
+      "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' |
+        awk '/DisplayName/ { name = $NF } /DisplayVersion/ && name == "korvane" { printf "%s ", $NF }'
+    }
+    msiexec /i "$work/older.msi" 'INSTALLDIR=C:\Tools\korvane'
+    [ "$status" = 0 ] && [ "$(installed)" = "0.9.0 " ] && [ -f "$tools/korvane.exe" ] || fail "older build not installed"
+    msiexec /i "$msi"
+    [ "$status" = 0 ] && [ "$(installed)" = "$version " ] || fail "upgrade ended with $status; installed: $(installed)"
+    head -1 "$tools/CHANGELOG.txt" | grep -q "^korvane ($version) " || fail "upgrade did not replace the files in place"
+    trace="$tools/pingdebug.txt" && enable_trace
+    sysctl -q -w net.ipv4.icmp_echo_ignore_all=0
+    korvane_cmd=("$wine" "$tools/korvane.exe")
+    run_korvane 1 127.0.0.1
+    expect_status 100
+    msiexec /i "$work/older.msi"
+    [ "$status" != 0 ] && [ "$(installed)" = "$version " ] || fail "the older build was installed over this one"
+    msiexec /x "$msi"
+    [ "$status" = 0 ] && [ -z "$(installed)" ] || fail "uninstall ended with $status; installed: $(installed)"
+    [ "$(ls -A "$tools")" = pingdebug.txt ] || fail "after uninstall the folder holds: $(ls -A "$tools" | tr '\n' ' ')"
+    ;;
   *)
     fail "unknown scenario"
     ;;

@@ -86,7 +86,10 @@ TEST_F(Win32Files, ReadOnlyTraceFileIsNotWritten) {
   EXPECT_EQ(Read(), "kept\r\n");
 }
 
-// Reply buffers as the ICMP API fills them, built here: what Wine's API
+// Reply buffers written byte by byte where the system's x64 layout puts each
+// field (ICMP_ECHO_REPLY: address 0, status 4, round trip 8; ICMPV6_ECHO_REPLY,
+// whose address part is packed to one byte: address 6, scope 22, status 28,
+// round trip 32), never through the code's own declarations. What Wine's API
 // cannot produce (ICMPv6, errors) is read the same way.
 TEST(WindowsReplyBuffer, RepliesErrorsAndSilenceOfBothFamilies) {
   const IpAddress v4Target = IpAddress::Ipv4(0xC0000207);
@@ -113,26 +116,29 @@ TEST(WindowsReplyBuffer, RepliesErrorsAndSilenceOfBothFamilies) {
       {"IPv6 reply", true, global, 0, IP_SUCCESS, v6Target, Kind::Reply, "2001:db8::7"},
       {"IPv6 reply from another host", true, other, 0, IP_SUCCESS, v6Target, Kind::Reply, "2001:db8::99"},
       {"IPv6 reply keeps the zone", true, linkLocal, 3, IP_SUCCESS, zoned, Kind::Reply, "fe80::1%eth0"},
+      {"IPv6 reply, zone in network order", true, linkLocal, htonl(3), IP_SUCCESS, zoned, Kind::Reply,
+       "fe80::1%eth0"},
       {"IPv6 reply from another zone", true, linkLocal, 4, IP_SUCCESS, zoned, Kind::Reply, "fe80::1%4"},
       {"IPv6 unreachable", true, global, 0, IP_DEST_UNREACHABLE, v6Target, Kind::Error, ""},
       {"IPv6 packet too big", true, global, 0, IP_PACKET_TOO_BIG, v6Target, Kind::Error, ""},
       {"IPv6 source quench", true, global, 0, IP_SOURCE_QUENCH, v6Target, Kind::Nothing, ""},
   };
+  const auto put32 = [](unsigned char* at, std::uint32_t value) {  // little-endian
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+  };
   for (const Case& c : cases) {
-    unsigned char buffer[256] = {};
+    unsigned char buffer[256];
+    std::memset(buffer, 0xEE, sizeof buffer);  // no field read where nothing was written
     if (c.ipv6) {
-      Icmp6EchoReply reply{};
-      std::memcpy(reply.address, c.from, 16);
-      reply.scopeId = c.scopeId;
-      reply.status = c.status;
-      reply.roundTripTime = 12;
-      std::memcpy(buffer, &reply, sizeof reply);
+      std::memcpy(buffer + 6, c.from, 16);
+      put32(buffer + 22, c.scopeId);
+      put32(buffer + 28, c.status);
+      put32(buffer + 32, 12);
     } else {
-      ICMP_ECHO_REPLY reply{};
-      reply.Address = htonl(0xC0000207);
-      reply.Status = c.status;
-      reply.RoundTripTime = 12;
-      std::memcpy(buffer, &reply, sizeof reply);
+      const unsigned char address[4] = {192, 0, 2, 7};  // network order
+      std::memcpy(buffer, address, 4);
+      put32(buffer + 4, c.status);
+      put32(buffer + 8, 12);
     }
     const EchoOutcome outcome = ReadReplyBuffer(buffer, c.ipv6, 1, 0, c.target);
     EXPECT_EQ(outcome.kind, c.kind) << c.what;
