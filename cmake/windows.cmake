@@ -18,6 +18,7 @@ configure_file(packaging/windows/korvane.rc.in korvane.rc @ONLY)
 add_executable(korvane WIN32 src/app/main_windows.cpp ${CMAKE_CURRENT_BINARY_DIR}/korvane.rc)
 target_link_options(korvane PRIVATE -municode $<$<CONFIG:Release>:-s>)
 target_link_libraries(korvane PRIVATE korvane_os)
+target_compile_definitions(korvane PRIVATE KORVANE_VERSION="${PROJECT_VERSION}")
 
 install(TARGETS korvane RUNTIME DESTINATION .)
 configure_file(packaging/changelog.in CHANGELOG.txt @ONLY)
