@@ -106,6 +106,9 @@ start_responder() {  # ADDRESS=RULE...
   wait_for_file "$work/ready" responder
 }
 
+# What a run must print: nothing, unless a scenario sets these to the exact
+# text (without the last line end) it expects on standard output or error.
+expect_stdout="" expect_stderr=""
 run_korvane() {  # ARGS... ; sets status and elapsed_ms
   local start end
   start=$(date +%s%N)
@@ -113,9 +116,10 @@ run_korvane() {  # ARGS... ; sets status and elapsed_ms
   "${run_as[@]}" "${korvane_cmd[@]}" "$@" > "$work/stdout" 2> "$work/stderr" || status=$?
   end=$(date +%s%N)
   elapsed_ms=$(( (end - start) / 1000000 ))
-  # (Wine itself may print; the program's own silence is checked natively.)
-  [ "$mode" = wine ] || { [ ! -s "$work/stdout" ] && [ ! -s "$work/stderr" ]; } ||
-    fail "korvane printed something"
+  # (Wine itself may print; the program's own output is checked natively.)
+  [ "$mode" = wine ] && return 0
+  [ "$(cat "$work/stdout")" = "$expect_stdout" ] || fail "standard output: '$(cat "$work/stdout")'"
+  [ "$(cat "$work/stderr")" = "$expect_stderr" ] || fail "standard error: '$(cat "$work/stderr")'"
 }
 
 expect_status() { [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"; }
@@ -478,6 +482,7 @@ case "$name" in
     as_nobody   # neither socket kind can be opened
     start_responder 192.0.2.1=now
     enable_trace
+    expect_stderr="korvane: no ICMP socket for IPv4: no permission to send echo requests (or no such family in the kernel); allow one with net.ipv4.ping_group_range, or give the binary cap_net_raw (setcap cap_net_raw+ep), or run it as root"
     run_korvane 1 192.0.2.1
     expect_status 0
     expect_error_event_trace 192.0.2.1
@@ -515,6 +520,13 @@ case "$name" in
     uids=$(awk '/^Uid:/ { print $2, $3, $4, $5 }' <<<"$proc_status")
     expect_status 100
     [ "$uids" = "65534 65534 65534 65534" ] || fail "still privileged while running: uids $uids"
+    # The trace file is opened with the caller's rights only.
+    export KORVANE_TRACE="$work/root-owned.txt"
+    : > "$KORVANE_TRACE"
+    expect_stderr="korvane: the trace file $KORVANE_TRACE cannot be written: its lines are lost"
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    [ ! -s "$KORVANE_TRACE" ] || fail "a root-owned trace file was written for an ordinary user"
     ;;
   kernel_echo)
     sysctl -q -w net.ipv4.icmp_echo_ignore_all=0
@@ -533,12 +545,23 @@ case "$name" in
     expect_status 100
     [ "$(ls -A "$work/bin")" = korvane ] || fail "files appeared beside the executable"
     expect_elapsed 150 2000   # no final half-second pause without the trace
+    # KORVANE_TRACE names a trace file elsewhere, for an ordinary user.
+    allow_datagram_sockets
+    as_nobody
+    export KORVANE_TRACE="$work/own.txt"
+    enable_trace; mv "$trace" "$KORVANE_TRACE"
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    trace="$KORVANE_TRACE" expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.1" \
+      " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" " Return Value: 100"
+    [ "$(ls -A "$work/bin")" = korvane ] || fail "files appeared beside the executable"
     ;;
   readonly_trace_file)
     start_responder 192.0.2.1=now 192.0.2.3=never
     enable_trace
     mount --bind "$trace" "$trace"
     mount -o remount,ro,bind "$trace"
+    expect_stderr="korvane: the trace file $trace cannot be written: its lines are lost"
     run_korvane 1 192.0.2.1 192.0.2.3
     expect_status 100
     run_korvane 2 192.0.2.1 192.0.2.3
@@ -547,10 +570,21 @@ case "$name" in
     ;;
   argument_error)
     enable_trace
+    expect_stderr="korvane: argument error: the threshold is not a number"
     run_korvane x 192.0.2.1
     expect_status 0
     expect_trace "${start_lines[@]}" " CommandLine = x 192.0.2.1" " Argument Error"
     expect_elapsed 450 2000
+    if [ "$mode" = native ]; then
+      # A closed standard error, or a pipe without a reader, changes nothing.
+      status=0; "${korvane_cmd[@]}" x 2>&- || status=$?
+      expect_status 0
+      set +e; "${korvane_cmd[@]}" x 2>&1 >/dev/null | true; status=${PIPESTATUS[0]}; set -e
+      expect_status 0
+      expect_stderr="korvane: host 1 is empty and ends the host list: the 1 host after it is ignored"
+      run_korvane 0 "" 192.0.2.1
+      expect_status 0
+    fi
     ;;
   no_host)
     enable_trace
@@ -558,6 +592,19 @@ case "$name" in
     expect_status 0
     expect_trace "${start_lines[@]}" " CommandLine = 2"
     expect_elapsed 950 2500
+    # Asked for the usage or the version: printed at once, no trace, no packet.
+    : > "$trace"
+    version=$(sed -n 's/^project(korvane VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
+    expect_stdout="korvane $version"
+    for option in --version -V; do
+      run_korvane "$option"
+      expect_status 0
+      expect_elapsed 0 300
+    done
+    [ "$mode" = native ] && { usage=$("${korvane_cmd[@]}" -h) || fail "-h ended with $?"; }
+    [[ "${usage-Usage: korvane THRESHOLD man korvane}" == "Usage: korvane THRESHOLD"*"man korvane"* ]] ||
+      fail "usage: $usage"
+    [ ! -s "$trace" ] || fail "asked for the version or the usage, korvane traced"
     ;;
   cmd_errorlevel)
     # Started the way a batch file or a scheduled task starts it.
