@@ -118,7 +118,7 @@ TEST(InformationText, ExactlyTheOptionAlone) {
   for (const std::string text : {"--help", "-h"}) {
     EXPECT_EQ(InformationText(text, "9.8.7").value_or("").rfind("Usage: korvane THRESHOLD", 0), 0u) << text;
   }
-  for (const std::string text : {"--version", "-V"}) EXPECT_EQ(InformationText(text, "9.8.7"), "korvane 9.8.7\n");
+  for (const std::string text : {"--version", "-V", "--version \t"}) EXPECT_EQ(InformationText(text, "9.8.7"), "korvane 9.8.7\n");
   for (const std::string text : {"-5", "--help 1", "1 --version", "\"--help\"", "--HELP", "-v", ""}) {
     EXPECT_EQ(InformationText(text, "9.8.7"), std::nullopt) << text;
   }

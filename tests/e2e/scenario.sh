@@ -610,10 +610,29 @@ case "$name" in
     # Started the way a batch file or a scheduled task starts it.
     [ "$mode" = wine ] || fail "cmd_errorlevel runs under Wine only"
     start_responder 192.0.2.1=now
-    # The third line's doubled blank must not unset the threshold.
-    printf '@echo off\r\nkorvane.exe 1 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nkorvane.exe 2 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nkorvane.exe  2 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\n' > "$work/bin/check.bat"
+    # The third run's doubled blank must not unset the threshold. Inside a
+    # block, "if errorlevel" is read when the line runs, as INSTALL.txt shows.
+    # A reason goes to a redirected standard error, the version to standard output.
+    sed 's/$/\r/' > "$work/bin/check.bat" <<'BATCH'
+@echo off
+korvane.exe 1 192.0.2.1
+echo ERRORLEVEL=%ERRORLEVEL%
+korvane.exe 2 192.0.2.1
+echo ERRORLEVEL=%ERRORLEVEL%
+korvane.exe  2 192.0.2.1
+echo ERRORLEVEL=%ERRORLEVEL%
+(
+  korvane.exe 1 192.0.2.1
+  if errorlevel 100 (echo block: up) else (echo block: down)
+)
+korvane.exe x 2>err.txt
+korvane.exe --version >out.txt
+BATCH
     output=$(cd "$work/bin" && "$wine" cmd /c check.bat 2>/dev/null | tr -d '\r' || true)
-    [ "$output" = $'ERRORLEVEL=100\nERRORLEVEL=0\nERRORLEVEL=0' ] || fail "batch file saw: $output"
+    [ "$output" = $'ERRORLEVEL=100\nERRORLEVEL=0\nERRORLEVEL=0\nblock: up' ] || fail "batch file saw: $output"
+    [ "$(cat "$work/bin/err.txt")" = $'korvane: argument error: the threshold is not a number\r' ] ||
+      fail "standard error: $(cat -A "$work/bin/err.txt")"
+    grep -qxE $'korvane [0-9]+\\.[0-9]+\\.[0-9]+\r' "$work/bin/out.txt" || fail "standard output: $(cat -A "$work/bin/out.txt")"
     ;;
   *)
     fail "unknown scenario"
