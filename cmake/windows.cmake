@@ -21,8 +21,10 @@ target_link_libraries(korvane PRIVATE korvane_os)
 target_compile_definitions(korvane PRIVATE KORVANE_VERSION="${PROJECT_VERSION}")
 
 install(TARGETS korvane RUNTIME DESTINATION .)
-configure_file(packaging/changelog.in CHANGELOG.txt @ONLY)
-install(FILES packaging/windows/INSTALL.txt ${CMAKE_CURRENT_BINARY_DIR}/CHANGELOG.txt DESTINATION .)
+# Windows' text files end their lines in CR LF; the Debian changelog keeps LF.
+configure_file(packaging/changelog.in CHANGELOG.txt @ONLY NEWLINE_STYLE CRLF)
+configure_file(packaging/windows/INSTALL.txt INSTALL.txt @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/INSTALL.txt ${CMAKE_CURRENT_BINARY_DIR}/CHANGELOG.txt DESTINATION .)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_FILE_NAME korvane-${PROJECT_VERSION}-win64)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)

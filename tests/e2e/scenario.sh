@@ -29,6 +29,7 @@ wineserver=/usr/lib/wine/wineserver
 cleanup() {
   if [ "$mode" = wine ]; then "$wineserver" -k 2>/dev/null || true; "$wineserver" -w 2>/dev/null || true; fi
   umount "$work/bin/pingdebug.txt" 2>/dev/null || true
+  if [ "$name" = examples ]; then umount -l /usr/bin "$work/usr-bin" 2>/dev/null || true; fi  # this namespace's overlay
   [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null || true
   [ -n "$helper_pid" ] && kill "$helper_pid" 2>/dev/null || true
   rm -rf "$work"
@@ -605,6 +606,46 @@ case "$name" in
     [[ "${usage-Usage: korvane THRESHOLD man korvane}" == "Usage: korvane THRESHOLD"*"man korvane"* ]] ||
       fail "usage: $usage"
     [ ! -s "$trace" ] || fail "asked for the version or the usage, korvane traced"
+    ;;
+  examples)
+    # The shipped examples: systemd accepts the units, and their logic runs the
+    # action only on "down" (korvane-down, the crontab line) or only on "up"
+    # (korvane-up). /usr/bin is overlaid in this mount namespace: korvane is
+    # the one under test, logger writes to a file.
+    examples="$(dirname "$0")/../../packaging/examples"
+    mkdir "$work/usr-bin"
+    mount -t tmpfs tmpfs "$work/usr-bin"
+    mkdir "$work/usr-bin/upper" "$work/usr-bin/work"
+    mount -t overlay overlay -o "lowerdir=/usr/bin,upperdir=$work/usr-bin/upper,workdir=$work/usr-bin/work" /usr/bin
+    cp "$korvane_bin" /usr/bin/korvane
+    printf '#!/bin/sh\necho "$*" >> %s/actions\n' "$work" > /usr/bin/logger
+    chmod 755 /usr/bin/logger
+    units=(korvane-down.service korvane-up.service korvane-down.timer korvane-up.timer)
+    (cd "$examples" && systemd-analyze verify "${units[@]}") || fail "systemd-analyze verify"
+    # As systemd runs a unit: ExecCondition= 0 goes on to ExecStart=, 1 to 254 skip.
+    run_unit() {  # UNIT
+      local condition start rc=0
+      condition=$(sed -n 's/^ExecCondition=//p' "$examples/$1" | sed 's/\$\$/$/g')
+      start=$(sed -n 's/^ExecStart=//p' "$examples/$1")
+      sh -c "$condition" || rc=$?
+      [ "$rc" -lt 255 ] || { echo "$1: condition ended with $rc" >> "$work/actions"; return 0; }
+      [ "$rc" -ne 0 ] || sh -c "$start"
+    }
+    run_cron() { sh -c "$(grep -v '^#' "$examples/crontab" | cut -d' ' -f6-)" || true; }
+    run_all() {
+      rm -f "$work/actions"
+      local pids=() pid
+      run_unit korvane-down.service & pids+=($!)
+      run_unit korvane-up.service & pids+=($!)
+      run_cron & pids+=($!)
+      for pid in "${pids[@]}"; do wait "$pid" || fail "an example failed"; done
+      sort "$work/actions"
+    }
+    start_responder 192.0.2.1=now 198.51.100.1=now
+    [ "$(run_all)" = "-t korvane uplink up: at least 1 of 2 hosts answered" ] || fail "up: $(run_all)"
+    kill "$responder_pid"; responder_pid=""
+    down="-t korvane uplink down: at most 0 of 2 hosts answered"
+    [ "$(run_all)" = "$down"$'\n'"$down" ] || fail "down: $(cat "$work/actions")"
     ;;
   cmd_errorlevel)
     # Started the way a batch file or a scheduled task starts it.
