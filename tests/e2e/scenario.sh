@@ -642,9 +642,9 @@ case "$name" in
       sort "$work/actions"
     }
     start_responder 192.0.2.1=now 198.51.100.1=now
-    [ "$(run_all)" = "-t korvane uplink up: at least 1 of 2 hosts answered" ] || fail "up: $(run_all)"
+    [ "$(run_all)" = "-t korvane uplink up" ] || fail "up: $(run_all)"
     kill "$responder_pid"; responder_pid=""
-    down="-t korvane uplink down: at most 0 of 2 hosts answered"
+    down="-t korvane uplink down"
     [ "$(run_all)" = "$down"$'\n'"$down" ] || fail "down: $(cat "$work/actions")"
     ;;
   cmd_errorlevel)
