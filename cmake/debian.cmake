@@ -19,6 +19,11 @@ install(TARGETS korvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/korvane.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz packaging/debian/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The examples are shown in the man page and tested; they are read, not run.
+install(FILES packaging/examples/korvane-down.service packaging/examples/korvane-down.timer
+              packaging/examples/korvane-up.service packaging/examples/korvane-up.timer
+              packaging/examples/crontab
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(SCRIPT cmake/grant_capability.cmake)
 
 set(CPACK_GENERATOR DEB)
@@ -36,9 +41,10 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libcap2-bin)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "unattended reachability checker for scheduled jobs
 korvane pings up to ten hosts one after another, resolving names first, and
 ends with exit status 100 when at least a given number of them answered,
-0 otherwise. It prints nothing; a file pingdebug.txt beside the executable
-switches on a time-stamped trace. It is meant to run unattended from cron,
-systemd timers or monitoring scripts.")
+0 otherwise. An ordinary run prints nothing; a wrong set-up is reported in
+one line on standard error. A file pingdebug.txt beside the executable, or
+the file named by KORVANE_TRACE, switches on a time-stamped trace. It is
+meant to run unattended from cron, systemd timers or monitoring scripts.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_STRIP_FILES TRUE)

@@ -8,7 +8,7 @@ packages_for() {
     build)   echo cmake ninja-build g++ make ;;
     test)    echo libgtest-dev googletest ;;
     fuzz)    echo clang libclang-rt-dev ;;
-    e2e)     echo iproute2 util-linux procps libcap2-bin ;;
+    e2e)     echo iproute2 util-linux procps libcap2-bin systemd ;;
     bench)   echo fping iputils-ping iproute2 util-linux procps ;;
     windows) echo g++-mingw-w64-x86-64 wine64 wine wixl ;;
     package) echo dpkg-dev lintian libcap2-bin man-db apt ;;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/information.h"
 #include "cmdline/command_line.h"
 #include "core/runtime_error.h"
 #include "support/harness.h"
@@ -109,6 +110,17 @@ TEST(ReadArguments, BadThresholdWithTraceOffReturnsSilentlyWithNoHosts) {
     EXPECT_EQ(h.run.MinReplies, 0);
     EXPECT_EQ(h.platform.SleptMs(), 0);
     EXPECT_FALSE(h.platform.FileExists(h.platform.TracePath()));
+  }
+}
+
+// Only the whole argument text asks for the usage or the version.
+TEST(InformationText, ExactlyTheOptionAlone) {
+  for (const std::string text : {"--help", "-h"}) {
+    EXPECT_EQ(InformationText(text, "9.8.7").value_or("").rfind("Usage: korvane THRESHOLD", 0), 0u) << text;
+  }
+  for (const std::string text : {"--version", "-V", "--version \t"}) EXPECT_EQ(InformationText(text, "9.8.7"), "korvane 9.8.7\n");
+  for (const std::string text : {"-5", "--help 1", "1 --version", "\"--help\"", "--HELP", "-v", ""}) {
+    EXPECT_EQ(InformationText(text, "9.8.7"), std::nullopt) << text;
   }
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/pause.h"
@@ -135,12 +136,27 @@ TEST(RunChecks, WithoutTraceFileNothingIsWrittenAndNoFinalPause) {
 }
 
 TEST(RunChecks, NoHostWaitsOneSecondAndEndsWithZero) {
-  for (const std::string line : {"", "2", "2 \"\" a", "1  a"}) {
+  const std::string ignoredOne = "host 1 is empty and ends the host list: the 1 host after it is ignored";
+  for (const auto& [line, problems] : std::vector<std::pair<std::string, Messages>>{
+           {"", {}}, {"2", {}}, {"2 \"\" a", {ignoredOne}}, {"1  a", {ignoredOne}}}) {
     TracedHarness h;
     EXPECT_EQ(h.RunProgram(line), 0) << line;
     EXPECT_EQ(h.platform.SleptMs(), 1000);
     EXPECT_EQ(h.platform.TraceMessages(), (Messages{"", " Start", " CommandLine = " + line}));
     EXPECT_TRUE(h.control.Calls().empty());
+    EXPECT_EQ(h.platform.Problems(), problems) << line;
+  }
+}
+
+// Host text that is not checked is reported; a quoted blank is part of a host.
+TEST(RunChecks, ReportsHostTextItIgnores) {
+  for (const auto& [line, problems] : std::vector<std::pair<std::string, Messages>>{
+           {"0 a \"\" b c", {"host 2 is empty and ends the host list: the 2 hosts after it are ignored"}},
+           {"1 a b c d e f g h i j k", {"more than ten hosts: the tenth host takes the rest of the line"}},
+           {"1 a b c d e f g h i \"j k\"", {}}}) {
+    Harness h;
+    h.RunProgram(line);
+    EXPECT_EQ(h.platform.Problems(), problems) << line;
   }
 }
 
@@ -148,12 +164,18 @@ TEST(RunChecks, ArgumentErrorWithTraceOnEndsAfterHalfASecond) {
   struct Case {
     std::string commandLine;
     Messages trace;
+    std::string problem;
   };
   const std::string tooLong = "1 " + std::string(32765, 'a');
   const std::vector<Case> cases = {
-      {"x 192.0.2.7", {"", " Start", " CommandLine = x 192.0.2.7", " Argument Error"}},
-      {"40000 192.0.2.7", {"", " Start", " CommandLine = 40000 192.0.2.7", " Argument Error"}},
-      {tooLong, {"", " Start", " Argument Error"}},
+      {"x 192.0.2.7", {"", " Start", " CommandLine = x 192.0.2.7", " Argument Error"},
+       "argument error: the threshold is not a number"},
+      {"40000 192.0.2.7", {"", " Start", " CommandLine = 40000 192.0.2.7", " Argument Error"},
+       "argument error: the threshold is out of range (-32768 to 32767)"},
+      {"32767.5 a", {"", " Start", " CommandLine = 32767.5 a", " Argument Error"},
+       "argument error: the threshold is out of range (-32768 to 32767)"},
+      {tooLong, {"", " Start", " Argument Error"},
+       "argument error: the command line is too long (32767 UTF-16 code units or more)"},
   };
   for (const Case& c : cases) {
     TracedHarness h;
@@ -161,6 +183,7 @@ TEST(RunChecks, ArgumentErrorWithTraceOnEndsAfterHalfASecond) {
     EXPECT_EQ(h.platform.TraceMessages(), c.trace);
     EXPECT_EQ(h.platform.SleptMs(), 500);
     EXPECT_TRUE(h.control.Calls().empty());
+    EXPECT_EQ(h.platform.Problems(), Messages{c.problem});
   }
 }
 
@@ -170,6 +193,7 @@ TEST(RunChecks, ArgumentErrorWithTraceOffEndsOnTheNoHostRule) {
   EXPECT_EQ(h.platform.SleptMs(), 1000);
   EXPECT_TRUE(h.control.Calls().empty());
   EXPECT_FALSE(h.platform.FileExists(h.platform.TracePath()));
+  EXPECT_EQ(h.platform.Problems(), Messages{"argument error: the threshold is not a number"});
 }
 
 // The trace is diagnostics: a trace file that cannot be written (read-only,
@@ -184,12 +208,29 @@ TEST(RunChecks, UnwritableTraceFileChangesNeitherCourseNorVerdict) {
     h.control.ReplyAfter("192.0.2.1", 5, 1);
     h.control.ReplyAfter("192.0.2.7", 300, 1);
     const int status = h.RunProgram(line);
+    // An up or down verdict says nothing; the lost trace is reported once.
+    EXPECT_EQ(h.platform.Problems(),
+              appendsFail ? Messages{"the trace file /opt/korvane/pingdebug.txt cannot be written: its lines are lost"}
+                          : Messages{});
     return std::make_pair(status, h.control.CallsExceptTargetReads());
   };
   const auto plain = run(false, false);
   EXPECT_EQ(plain.first, 100);
   EXPECT_EQ(run(true, true), plain);
   EXPECT_EQ(run(true, false), plain);
+}
+
+// KORVANE_TRACE names the trace file instead, under the same rules; empty means unset.
+TEST(RunChecks, TraceVariableNamesTheTraceFile) {
+  for (const auto& [variable, createIt, traced] : std::vector<std::tuple<std::string, bool, bool>>{
+           {"/var/tmp/k.txt", true, true}, {"/var/tmp/k.txt", false, false}, {"", true, false}}) {
+    TracedHarness h;  // pingdebug.txt beside the executable exists too
+    h.platform.SetEnvironmentVariable("KORVANE_TRACE", variable);
+    if (createIt) h.platform.CreateFile("/var/tmp/k.txt");
+    EXPECT_EQ(h.RunProgram("1 192.0.2.7"), 0);
+    EXPECT_EQ(h.platform.FileText("/var/tmp/k.txt").empty(), !traced) << variable;
+    EXPECT_EQ(h.platform.TraceMessages().size(), variable.empty() ? 6u : 0u) << variable;
+  }
 }
 
 TEST(RunChecks, TraceFileThatIsADirectoryLeavesTheTraceOff) {

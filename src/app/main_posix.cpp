@@ -2,13 +2,21 @@
 // 100 when at least THRESHOLD of them answered, 0 otherwise.
 #include "icmp/linux_icmp_control.h"
 #include "platform/posix_platform.h"
+#include "platform/standard_streams.h"
 #include "app/form.h"
+#include "app/information.h"
 
-// The program prints nothing and takes no options, so its version is written
-// into it, for `strings` and for whoever has to tell two builds apart.
+// The version is written into the binary too, for `strings` and for whoever
+// has to tell two builds apart.
 [[gnu::used]] static constexpr char kVersionTag[] = "korvane version " KORVANE_VERSION;
 
 int main(int argc, char** argv) {
+  korvane::KeepStandardStreamsOpen();
+  // --help and --version are answered before any socket is opened.
+  if (const auto text = korvane::InformationText(korvane::JoinArguments(argc, argv), KORVANE_VERSION)) {
+    korvane::WriteStandardOutput(*text);
+    return 0;
+  }
   korvane::LinuxIcmpControl control;  // opened first: it gives up privilege once it has its socket
   korvane::PosixPlatform platform(argc, argv);
   korvane::frmKorvane form(platform, control);

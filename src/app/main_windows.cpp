@@ -4,10 +4,17 @@
 #include <windows.h>
 
 #include "icmp/windows_icmp_control.h"
+#include "platform/standard_streams.h"
 #include "platform/win32_platform.h"
 #include "app/form.h"
+#include "app/information.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // --help and --version are answered before the ICMP handle is made.
+  if (const auto text = korvane::InformationText(korvane::WindowsArgumentText(), KORVANE_VERSION)) {
+    korvane::WriteStandardOutput(*text);
+    return 0;
+  }
   korvane::WindowsIcmpControl control;
   korvane::Win32Platform platform;
   korvane::frmKorvane form(platform, control);

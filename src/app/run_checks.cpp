@@ -9,7 +9,9 @@
 namespace korvane {
 
 void RunChecks(modKorvane& run) {
-  run.TraceFilePath = run.platform.PathBesideExecutable(kTraceFileName);
+  const std::string chosenTrace = run.platform.EnvironmentVariable(kTraceVariable);
+  run.TraceFilePath =
+      chosenTrace.empty() ? run.platform.PathBesideExecutable(kTraceFileName) : chosenTrace;
   if (run.platform.IsOrdinaryFile(run.TraceFilePath)) {
     run.DebugOn = kTrue;
     TraceStartLines(run);

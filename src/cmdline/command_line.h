@@ -21,6 +21,10 @@ class Args {
   std::optional<std::string>& operator()(std::int16_t field);
   const std::optional<std::string>& operator()(std::int16_t field) const;
 
+  // The last field took a blank or tab outside quotes: more text followed the
+  // tenth host than one host.
+  bool lastFieldTookSeparator = false;
+
  private:
   std::array<std::optional<std::string>, kFieldCount> fields_{};
 };
@@ -36,7 +40,8 @@ std::int16_t ConvertThreshold(const std::optional<std::string>& field);
 
 // Fills MinReplies, Hosts and HostCount from the platform's command line.
 // On an argument error with the trace on it ends the program; with the trace
-// off it returns with HostCount still 0.
+// off it returns with HostCount still 0. Either way it reports the error, and
+// it reports host text that it ignores.
 void ReadArguments(modKorvane& run);
 
 }  // namespace korvane

@@ -4,19 +4,48 @@
 #include "core/trace.h"
 
 namespace korvane {
+namespace {
+
+std::string ArgumentErrorReason(ErrorNumber number, bool lineSplit) {
+  if (!lineSplit) return "argument error: the command line is too long (32767 UTF-16 code units or more)";
+  if (number == ErrorNumber::InvalidArgument) return "argument error: the threshold is not a number";
+  return "argument error: the threshold is out of range (-32768 to 32767)";
+}
+
+// Host text that the command line holds but the run does not check.
+void ReportIgnoredHosts(modKorvane& run, const Args& args, std::int16_t emptyField) {
+  int ignored = 0;
+  for (std::int16_t j = emptyField + 1; emptyField > 0 && j <= kFieldCount; ++j) ignored += args(j) ? 1 : 0;
+  if (ignored > 0) {
+    run.platform.ReportProblem("host " + std::to_string(emptyField - 1) +
+                               " is empty and ends the host list: the " + std::to_string(ignored) +
+                               (ignored == 1 ? " host after it is ignored" : " hosts after it are ignored"));
+  }
+  if (emptyField == 0 && args.lastFieldTookSeparator) {
+    run.platform.ReportProblem("more than ten hosts: the tenth host takes the rest of the line");
+  }
+}
+
+}  // namespace
 
 void ReadArguments(modKorvane& run) {
   Args args;
+  bool lineSplit = false;
   try {
     const std::string commandLine = run.platform.CommandLineText();
     SplitCommandLine(commandLine, args);
+    lineSplit = true;
     if (run.DebugOn) TraceLine(run, {" CommandLine = ", commandLine});
     run.MinReplies = ConvertThreshold(args(1));
 
     std::int16_t k = 0;
+    std::int16_t emptyField = 0;
     for (std::int16_t j = 2; j <= kFieldCount; ++j) {
       const std::optional<std::string>& field = args(j);
-      if (!field) break;  // an unset field ends the host list
+      if (!field) {  // an unset field ends the host list
+        emptyField = j;
+        break;
+      }
       k = Add16(k, 1);
       HostEntry& entry = run.Hosts(k);
       entry.Address = *field;
@@ -24,8 +53,10 @@ void ReadArguments(modKorvane& run) {
       entry.Replied = 0;
     }
     run.HostCount = k;
-  } catch (const RuntimeError&) {
-    if (!run.DebugOn) return;  // silent: the run ends on its no-host rule
+    ReportIgnoredHosts(run, args, emptyField);
+  } catch (const RuntimeError& error) {
+    run.platform.ReportProblem(ArgumentErrorReason(error.number(), lineSplit));
+    if (!run.DebugOn) return;  // the run ends on its no-host rule
     TraceLine(run, {" Argument Error"});
     Pause(run, 500);
     run.platform.EndProgram(0);

@@ -29,6 +29,7 @@ void SplitCommandLine(std::string_view text, Args& args) {
     } else if (!inQuotes && (c == ' ' || c == '\t') && field < kFieldCount) {
       ++field;  // the new field stays unset until something is appended
     } else {
+      if (!inQuotes && (c == ' ' || c == '\t')) args.lastFieldTookSeparator = true;
       std::optional<std::string>& target = args(field);
       if (!target) target.emplace();
       target->push_back(c);

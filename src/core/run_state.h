@@ -50,6 +50,8 @@ struct modKorvane {
   bool AwaitingReply = false;
 
   std::string TraceFilePath;
+  // The trace file could not be written once already, and that was reported.
+  bool TraceLossReported = false;
 };
 
 }  // namespace korvane

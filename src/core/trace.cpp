@@ -3,6 +3,16 @@
 #include <cstdio>
 
 namespace korvane {
+namespace {
+
+void AppendToTrace(modKorvane& run, const std::string& text) {
+  if (run.platform.AppendText(run.TraceFilePath, text) || run.TraceLossReported) return;
+  run.TraceLossReported = true;
+  run.platform.ReportProblem("the trace file " + run.TraceFilePath +
+                             " cannot be written: its lines are lost");
+}
+
+}  // namespace
 
 std::string FormatTimeStamp(const LocalDateTime& t) {
   char text[32];
@@ -15,13 +25,13 @@ void TraceLine(modKorvane& run, std::initializer_list<TracePiece> pieces) {
   std::string line = FormatTimeStamp(run.platform.LocalNow());
   for (const TracePiece& piece : pieces) line += piece.value;
   line += kLineEnd;
-  run.platform.AppendText(run.TraceFilePath, line);  // a lost line changes nothing
+  AppendToTrace(run, line);
 }
 
 void TraceStartLines(modKorvane& run) {
   const std::string text =
       std::string(kLineEnd) + FormatTimeStamp(run.platform.LocalNow()) + " Start" + kLineEnd;
-  run.platform.AppendText(run.TraceFilePath, text);
+  AppendToTrace(run, text);
 }
 
 }  // namespace korvane

@@ -1,6 +1,7 @@
 #pragma once
 // The debug trace: time-stamped lines appended to pingdebug.txt beside the
-// executable, written only when that file existed at start-up.
+// executable (or to the file KORVANE_TRACE names), written only when that file
+// existed at start-up.
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -11,6 +12,8 @@
 namespace korvane {
 
 inline constexpr const char* kTraceFileName = "pingdebug.txt";
+// When set and not empty, names the trace file instead.
+inline constexpr const char* kTraceVariable = "KORVANE_TRACE";
 inline constexpr const char* kLineEnd = "\r\n";
 
 // "YYYY-MM-DD HH:MM:SS"
@@ -28,7 +31,7 @@ struct TracePiece {
 
 // Appends one line: time stamp, then the pieces with nothing between them.
 // The trace is diagnostics only: a line that cannot be written is lost and
-// nothing else changes.
+// nothing else changes; the first such loss of a run is reported.
 void TraceLine(modKorvane& run, std::initializer_list<TracePiece> pieces);
 
 // The start-up pair: an empty line, then " Start", under one open.

@@ -2,6 +2,7 @@
 
 #include "icmp/ip_address.h"
 #include "core/runtime_error.h"
+#include "platform/standard_streams.h"
 
 namespace korvane {
 
@@ -24,6 +25,17 @@ void IcmpControlBase::SetTarget(const std::string& hostText) {
 void IcmpControlBase::FailSend(const char* why) {
   sendFailed_ = true;
   throw RuntimeError(ErrorNumber::ControlFailure, why);
+}
+
+void IcmpControlBase::FailSendWithoutSocket(bool ipv6) {
+  if (!noSocketReported_) {
+    noSocketReported_ = true;
+    ReportToStandardError(
+        std::string("no ICMP socket for ") + (ipv6 ? "IPv6" : "IPv4") +
+        ": no permission to send echo requests (or no such family in the kernel); allow one with "
+        "net.ipv4.ping_group_range, or give the binary cap_net_raw (setcap cap_net_raw+ep), or run it as root");
+  }
+  FailSend("no ICMP socket for the address's family");
 }
 
 void IcmpControlBase::DeliverSendFailure() {

@@ -32,6 +32,10 @@ class IcmpControlBase : public PingControl {
   std::optional<IpAddress> Aim(const std::string& hostText);
   // Remembers a failed send for an Error event at the next pump, and throws.
   [[noreturn]] void FailSend(const char* why);
+  // A failed send because no ICMP socket of the address's family could be
+  // opened: the first of a run also tells the administrator why on standard
+  // error, and how to grant the permission.
+  [[noreturn]] void FailSendWithoutSocket(bool ipv6);
   // Raises the Error event of a failed send.
   void DeliverSendFailure();
 
@@ -40,6 +44,7 @@ class IcmpControlBase : public PingControl {
  private:
   std::string target_;
   bool sendFailed_ = false;
+  bool noSocketReported_ = false;
 };
 
 }  // namespace korvane

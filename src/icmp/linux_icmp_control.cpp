@@ -190,7 +190,7 @@ void LinuxIcmpControl::SendEcho(const std::string& addressText) {
   const std::optional<IpAddress> address = Aim(addressText);
   if (!address) FailSend("no address to send to");
   const IcmpSocket& socket = address->IsIpv6() ? ipv6_ : ipv4_;
-  if (socket.fd < 0) FailSend("no ICMP socket for the address's family");
+  if (socket.fd < 0) FailSendWithoutSocket(socket.ipv6);
 
   const std::uint16_t sequence = nextSequence_++;
   const std::vector<unsigned char> packet =

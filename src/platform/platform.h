@@ -58,6 +58,13 @@ class Platform {
   // Returns false when the file could not be opened or written.
   virtual bool AppendText(const std::string& path, const std::string& text) = 0;
 
+  // The value of an environment variable; empty when it is unset.
+  virtual std::string EnvironmentVariable(const std::string& name) = 0;
+  // Tells the administrator what is wrong with the set-up: one line
+  // "korvane: " + reason on standard error, where there is one. A failure to
+  // write it changes nothing.
+  virtual void ReportProblem(const std::string& reason) = 0;
+
   // Ends the program with the exit status; never returns.
   [[noreturn]] void EndProgram(int exitStatus) {
     Exit(exitStatus);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <csignal>
 #include <sys/prctl.h>
 #include <sys/timerfd.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/standard_streams.h"
 #include "text/text.h"
 
 namespace korvane {
@@ -32,7 +34,39 @@ std::string ExecutableDirectory(const char* argv0) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Writes all of the text, or as much as the descriptor takes: a full
+// non-blocking pipe (EAGAIN), a closed one (EPIPE) or a bad descriptor ends the
+// write without waiting and without a signal.
+void WriteAll(int fd, std::string_view text) {
+  // A pipe without a reader would raise SIGPIPE and kill the run; korvane has
+  // no writer that wants that signal, so it is ignored for the whole process.
+  std::signal(SIGPIPE, SIG_IGN);
+  while (!text.empty()) {
+    const ssize_t n = write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
 }  // namespace
+
+void WriteStandardOutput(std::string_view text) { WriteAll(STDOUT_FILENO, text); }
+
+void ReportToStandardError(std::string_view reason) {
+  std::string line = "korvane: ";
+  line += reason;
+  line += '\n';
+  WriteAll(STDERR_FILENO, line);
+}
+
+void KeepStandardStreamsOpen() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) close(null);  // taken by a lower number: leave it be
+  }
+}
 
 std::string JoinArguments(int argc, char** argv) {
   std::string text;
@@ -132,6 +166,15 @@ bool PosixPlatform::AppendText(const std::string& path, const std::string& text)
   }
   return close(fd) == 0 && written;
 }
+
+std::string PosixPlatform::EnvironmentVariable(const std::string& name) {
+  // Not secure_getenv: a binary with a file capability runs in secure mode, and
+  // whatever the variable names is opened only after privilege is given up.
+  const char* value = std::getenv(name.c_str());
+  return value ? value : "";
+}
+
+void PosixPlatform::ReportProblem(const std::string& reason) { ReportToStandardError(reason); }
 
 void PosixPlatform::Exit(int exitStatus) { std::_Exit(exitStatus); }
 

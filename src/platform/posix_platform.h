@@ -18,6 +18,8 @@ class PosixPlatform : public Platform {
   std::string PathBesideExecutable(const std::string& fileName) override;
   bool IsOrdinaryFile(const std::string& path) override;
   bool AppendText(const std::string& path, const std::string& text) override;
+  std::string EnvironmentVariable(const std::string& name) override;
+  void ReportProblem(const std::string& reason) override;
 
  protected:
   void Exit(int exitStatus) override;
@@ -33,5 +35,10 @@ class PosixPlatform : public Platform {
 // Joins the arguments after the program's name with single blanks; an
 // argument that is empty or holds a blank or tab is wrapped in double quotes.
 std::string JoinArguments(int argc, char** argv);
+
+// Opens /dev/null on standard input, output or error where the caller left
+// them closed, so that neither a socket nor a file opened later takes their
+// numbers and receives what is meant for a stream.
+void KeepStandardStreamsOpen();
 
 }  // namespace korvane

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "text/win32_text.h"
+#include "platform/standard_streams.h"
 #include "platform/windows_command_line.h"
 
 namespace korvane {
@@ -45,7 +46,35 @@ std::string ArgumentText() {
   return Utf8FromWide(std::wstring(arguments.begin(), arguments.end()));
 }
 
+// Writes to a standard handle only when the caller gave one: a GUI program
+// started without a redirect has none (NULL), and gets no console either.
+// Lines end in CR LF; the text is in the system's ANSI code page, as the
+// trace is. A failed write is dropped.
+void WriteStandardHandle(DWORD which, std::string_view text) {
+  const HANDLE handle = GetStdHandle(which);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  std::string lines;
+  for (const char c : text) {
+    if (c == '\n') lines += '\r';
+    lines += c;
+  }
+  const std::string bytes = AnsiFromUtf8(lines);
+  DWORD written = 0;
+  WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
 }  // namespace
+
+void WriteStandardOutput(std::string_view text) { WriteStandardHandle(STD_OUTPUT_HANDLE, text); }
+
+void ReportToStandardError(std::string_view reason) {
+  std::string line = "korvane: ";
+  line += reason;
+  line += '\n';
+  WriteStandardHandle(STD_ERROR_HANDLE, line);
+}
+
+std::string WindowsArgumentText() { return ArgumentText(); }
 
 Win32Platform::Win32Platform()
     : commandLine_(ArgumentText()), executableDirectory_(ExecutableDirectory()) {
@@ -120,6 +149,22 @@ bool Win32Platform::AppendText(const std::string& path, const std::string& text)
   const BOOL closed = CloseHandle(file);
   return ok && closed && written == bytes.size();
 }
+
+std::string Win32Platform::EnvironmentVariable(const std::string& name) {
+  const std::wstring wideName = WideFromUtf8(name);
+  std::wstring value(256, L'\0');
+  for (;;) {
+    const DWORD length = GetEnvironmentVariableW(wideName.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0) return "";  // unset, or set to nothing
+    if (length < value.size()) {
+      value.resize(length);
+      return Utf8FromWide(value);
+    }
+    value.resize(length);  // too small: length is the size needed, with its terminator
+  }
+}
+
+void Win32Platform::ReportProblem(const std::string& reason) { ReportToStandardError(reason); }
 
 void Win32Platform::Exit(int exitStatus) {
   timeEndPeriod(1);

@@ -18,6 +18,8 @@ class Win32Platform : public Platform {
   std::string PathBesideExecutable(const std::string& fileName) override;
   bool IsOrdinaryFile(const std::string& path) override;
   bool AppendText(const std::string& path, const std::string& text) override;
+  std::string EnvironmentVariable(const std::string& name) override;
+  void ReportProblem(const std::string& reason) override;
 
  protected:
   void Exit(int exitStatus) override;
@@ -27,5 +29,8 @@ class Win32Platform : public Platform {
   std::string commandLine_;
   std::string executableDirectory_;
 };
+
+// The process's command line without the program's name, as one UTF-8 text.
+std::string WindowsArgumentText();
 
 }  // namespace korvane

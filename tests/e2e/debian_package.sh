@@ -30,6 +30,11 @@ contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6, $1 }' | sort)
 expected="./usr/bin/korvane -rwxr-xr-x
 ./usr/share/doc/korvane/changelog.gz -rw-r--r--
 ./usr/share/doc/korvane/copyright -rw-r--r--
+./usr/share/doc/korvane/examples/crontab -rw-r--r--
+./usr/share/doc/korvane/examples/korvane-down.service -rw-r--r--
+./usr/share/doc/korvane/examples/korvane-down.timer -rw-r--r--
+./usr/share/doc/korvane/examples/korvane-up.service -rw-r--r--
+./usr/share/doc/korvane/examples/korvane-up.timer -rw-r--r--
 ./usr/share/man/man1/korvane.1.gz -rw-r--r--"
 [ "$contents" = "$expected" ] || fail "contents: $contents"
 [ "$(dpkg-deb -f "$deb" Package Version Architecture)" = "Package: korvane

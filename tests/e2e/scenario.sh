@@ -32,6 +32,7 @@ source "$(dirname "$0")/../windows/wine-prefix.sh"
 cleanup() {
   if [ "$mode" = wine ]; then stop_wine; umount "$work/wine-prefix" 2>/dev/null || true; fi
   umount "$work/bin/pingdebug.txt" 2>/dev/null || true
+  if [ "$name" = examples ]; then umount -l /usr/bin "$work/usr-bin" 2>/dev/null || true; fi  # this namespace's overlay
   [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null || true
   [ -n "$helper_pid" ] && kill "$helper_pid" 2>/dev/null || true
   rm -rf "$work"
@@ -105,6 +106,9 @@ start_responder() {  # ADDRESS=RULE...
   wait_for_file "$work/ready" responder
 }
 
+# What a run must print: nothing, unless a scenario sets these to the exact
+# text (without the last line end) it expects on standard output or error.
+expect_stdout="" expect_stderr=""
 run_korvane() {  # ARGS... ; sets status and elapsed_ms
   local start end
   start=$(date +%s%N)
@@ -112,9 +116,10 @@ run_korvane() {  # ARGS... ; sets status and elapsed_ms
   "${run_as[@]}" "${korvane_cmd[@]}" "$@" > "$work/stdout" 2> "$work/stderr" || status=$?
   end=$(date +%s%N)
   elapsed_ms=$(( (end - start) / 1000000 ))
-  # (Wine itself may print; the program's own silence is checked natively.)
-  [ "$mode" = wine ] || { [ ! -s "$work/stdout" ] && [ ! -s "$work/stderr" ]; } ||
-    fail "korvane printed something"
+  # (Wine itself may print; the program's own output is checked natively.)
+  [ "$mode" = wine ] && return 0
+  [ "$(cat "$work/stdout")" = "$expect_stdout" ] || fail "standard output: '$(cat "$work/stdout")'"
+  [ "$(cat "$work/stderr")" = "$expect_stderr" ] || fail "standard error: '$(cat "$work/stderr")'"
 }
 
 expect_status() { [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"; }
@@ -481,6 +486,7 @@ case "$name" in
     as_nobody   # neither socket kind can be opened
     start_responder 192.0.2.1=now
     enable_trace
+    expect_stderr="korvane: no ICMP socket for IPv4: no permission to send echo requests (or no such family in the kernel); allow one with net.ipv4.ping_group_range, or give the binary cap_net_raw (setcap cap_net_raw+ep), or run it as root"
     run_korvane 1 192.0.2.1
     expect_status 0
     expect_error_event_trace 192.0.2.1
@@ -518,6 +524,13 @@ case "$name" in
     uids=$(awk '/^Uid:/ { print $2, $3, $4, $5 }' <<<"$proc_status")
     expect_status 100
     [ "$uids" = "65534 65534 65534 65534" ] || fail "still privileged while running: uids $uids"
+    # The trace file is opened with the caller's rights only.
+    export KORVANE_TRACE="$work/root-owned.txt"
+    : > "$KORVANE_TRACE"
+    expect_stderr="korvane: the trace file $KORVANE_TRACE cannot be written: its lines are lost"
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    [ ! -s "$KORVANE_TRACE" ] || fail "a root-owned trace file was written for an ordinary user"
     ;;
   kernel_echo)
     sysctl -q -w net.ipv4.icmp_echo_ignore_all=0
@@ -534,14 +547,19 @@ case "$name" in
     start_responder 192.0.2.1=now
     run_korvane 1 192.0.2.1
     expect_status 100
-    [ "$(ls -A "$work/bin")" = korvane ] || fail "files appeared beside the executable"
     expect_elapsed 150 2000   # no final half-second pause without the trace
+    export KORVANE_TRACE="$work/own.txt"   # a trace file elsewhere
+    : > "$KORVANE_TRACE"
+    run_korvane 1 192.0.2.1
+    grep -q " Return Value: 100"$'\r' "$KORVANE_TRACE" || fail "no trace in $KORVANE_TRACE"
+    [ "$(ls -A "$work/bin")" = korvane ] || fail "files appeared beside the executable"
     ;;
   readonly_trace_file)
     start_responder 192.0.2.1=now 192.0.2.3=never
     enable_trace
     mount --bind "$trace" "$trace"
     mount -o remount,ro,bind "$trace"
+    expect_stderr="korvane: the trace file $trace cannot be written: its lines are lost"
     run_korvane 1 192.0.2.1 192.0.2.3
     expect_status 100
     run_korvane 2 192.0.2.1 192.0.2.3
@@ -550,10 +568,18 @@ case "$name" in
     ;;
   argument_error)
     enable_trace
+    expect_stderr="korvane: argument error: the threshold is not a number"
     run_korvane x 192.0.2.1
     expect_status 0
     expect_trace "${start_lines[@]}" " CommandLine = x 192.0.2.1" " Argument Error"
     expect_elapsed 450 2000
+    if [ "$mode" = native ]; then
+      # A closed standard error, or a pipe without a reader, changes nothing.
+      status=0; "${korvane_cmd[@]}" x 2>&- || status=$?
+      expect_status 0
+      set +e; "${korvane_cmd[@]}" x 2>&1 >/dev/null | true; status=${PIPESTATUS[0]}; set -e
+      expect_status 0
+    fi
     ;;
   no_host)
     enable_trace
@@ -561,15 +587,65 @@ case "$name" in
     expect_status 0
     expect_trace "${start_lines[@]}" " CommandLine = 2"
     expect_elapsed 950 2500
+    # Asked for the version or the usage: printed at once, no trace, no packet.
+    : > "$trace"
+    expect_stdout="korvane $(sed -n 's/^project(korvane VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")"
+    run_korvane --version
+    expect_status 0
+    expect_elapsed 0 300
+    [ "$mode" = wine ] || [[ "$("${korvane_cmd[@]}" -h)" == "Usage: korvane THRESHOLD"*"man korvane"* ]] || fail "usage"
+    [ ! -s "$trace" ] || fail "asked for the version or the usage, korvane traced"
+    ;;
+  examples)
+    # The shipped examples: systemd accepts the units, and their logic runs the
+    # action only on "down" (korvane-down, the crontab line) or only on "up"
+    # (korvane-up). /usr/bin is overlaid in this mount namespace: korvane is
+    # the one under test, logger writes to a file.
+    examples="$(dirname "$0")/../../packaging/examples"
+    mkdir "$work/usr-bin" && mount -t tmpfs tmpfs "$work/usr-bin" && mkdir "$work/usr-bin/upper" "$work/usr-bin/work"
+    mount -t overlay overlay -o "lowerdir=/usr/bin,upperdir=$work/usr-bin/upper,workdir=$work/usr-bin/work" /usr/bin
+    cp "$korvane_bin" /usr/bin/korvane
+    printf '#!/bin/sh\necho "$*" >> %s/actions\n' "$work" > /usr/bin/logger && chmod 755 /usr/bin/logger
+    (cd "$examples" && systemd-analyze verify korvane-{down,up}.{service,timer}) || fail "systemd-analyze verify"
+    # As systemd runs a unit: ExecCondition= 0 goes on to ExecStart=, 1 to 254 skip.
+    run_unit() {  # UNIT
+      local condition start rc=0
+      condition=$(sed -n 's/^ExecCondition=//p' "$examples/$1" | sed 's/\$\$/$/g')
+      start=$(sed -n 's/^ExecStart=//p' "$examples/$1")
+      sh -c "$condition" || rc=$?
+      [ "$rc" -lt 255 ] || { echo "$1: condition ended with $rc" >> "$work/actions"; return 0; }
+      [ "$rc" -ne 0 ] || sh -c "$start"
+    }
+    run_cron() { sh -c "$(grep -v '^#' "$examples/crontab" | cut -d' ' -f6-)" || true; }
+    run_all() {
+      rm -f "$work/actions"
+      local pids=() pid
+      run_unit korvane-down.service & pids+=($!)
+      run_unit korvane-up.service & pids+=($!)
+      run_cron & pids+=($!)
+      for pid in "${pids[@]}"; do wait "$pid" || fail "an example failed"; done
+      sort "$work/actions"
+    }
+    start_responder 192.0.2.1=now 198.51.100.1=now
+    [ "$(run_all)" = "-t korvane uplink up" ] || fail "up: $(run_all)"
+    kill "$responder_pid"; responder_pid=""
+    down="-t korvane uplink down"
+    [ "$(run_all)" = "$down"$'\n'"$down" ] || fail "down: $(cat "$work/actions")"
     ;;
   cmd_errorlevel)
     # Started the way a batch file or a scheduled task starts it.
     [ "$mode" = wine ] || fail "cmd_errorlevel runs under Wine only"
     start_responder 192.0.2.1=now
-    # The third line's doubled blank must not unset the threshold.
+    # The third run's doubled blank must not unset the threshold. Inside a
+    # block, "if errorlevel" is read when the line runs, as INSTALL.txt shows.
+    # A reason goes to a redirected standard error, the version to standard output.
     printf '@echo off\r\nkorvane.exe 1 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nkorvane.exe 2 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nkorvane.exe  2 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\n' > "$work/bin/check.bat"
+    printf '(\r\nkorvane.exe 1 192.0.2.1\r\nif errorlevel 100 (echo block: up) else (echo block: down)\r\n)\r\nkorvane.exe x 2>err.txt\r\nkorvane.exe --version >out.txt\r\n' >> "$work/bin/check.bat"
     output=$(cd "$work/bin" && "$wine" cmd /c check.bat 2>/dev/null | tr -d '\r' || true)
-    [ "$output" = $'ERRORLEVEL=100\nERRORLEVEL=0\nERRORLEVEL=0' ] || fail "batch file saw: $output"
+    [ "$output" = $'ERRORLEVEL=100\nERRORLEVEL=0\nERRORLEVEL=0\nblock: up' ] || fail "batch file saw: $output"
+    [ "$(cat "$work/bin/err.txt")" = $'korvane: argument error: the threshold is not a number\r' ] ||
+      fail "standard error: $(cat -A "$work/bin/err.txt")"
+    grep -qxE $'korvane [0-9]+\\.[0-9]+\\.[0-9]+\r' "$work/bin/out.txt" || fail "standard output: $(cat -A "$work/bin/out.txt")"
     ;;
   msi)
     # Wine's msiexec in this run's own prefix: an older build in a chosen folder,

@@ -30,8 +30,12 @@ class SimulatedPlatform : public Platform {
   std::string PathBesideExecutable(const std::string& fileName) override;
   bool IsOrdinaryFile(const std::string& path) override;
   bool AppendText(const std::string& path, const std::string& text) override;
+  std::string EnvironmentVariable(const std::string& name) override { return environment_[name]; }
+  void ReportProblem(const std::string& reason) override { problems_.push_back(reason); }
 
   // Set-up.
+  void SetEnvironmentVariable(const std::string& name, std::string value) { environment_[name] = std::move(value); }
+  void CreateFile(const std::string& path) { files_[path] = ""; }
   void SetCommandLine(std::string text) { commandLine_ = std::move(text); }
   void SetLocalTime(int year, int month, int day, int hour, int minute, int second);
   // Moves the wall clock only, as an administrator or a daylight-saving change would.
@@ -53,6 +57,8 @@ class SimulatedPlatform : public Platform {
   std::vector<std::string> TraceLines() const;
   // Trace lines with the 19-character time stamp taken off (an empty line stays empty).
   std::vector<std::string> TraceMessages() const;
+  // The reasons reported on standard error, in order.
+  const std::vector<std::string>& Problems() const { return problems_; }
   std::int64_t SleptMs() const { return sleptMs_; }
   int Waits() const { return waits_; }
   // Times a wait woke before its end to deliver a due event.
@@ -72,6 +78,8 @@ class SimulatedPlatform : public Platform {
   std::map<std::string, std::string> files_;
   std::vector<std::string> directories_;
   bool appendsFail_ = false;
+  std::map<std::string, std::string> environment_;
+  std::vector<std::string> problems_;
   std::function<void(std::int64_t)> onSleep_;
 };
 

@@ -91,6 +91,19 @@ TEST_F(Win32Files, ReadOnlyTraceFileIsNotWritten) {
 // whose address part is packed to one byte: address 6, scope 22, status 28,
 // round trip 32), never through the code's own declarations. What Wine's API
 // cannot produce (ICMPv6, errors) is read the same way.
+TEST(Win32Environment, ValuesOfAnyLengthUnsetAndEmpty) {
+  Win32Platform platform;
+  const std::string longValue = "C:\\t\xC3\xA9" + std::string(300, 'x');
+  for (const std::string& value : {std::string("C:\\trace.log"), longValue}) {
+    ASSERT_TRUE(SetEnvironmentVariableW(L"KORVANE_TEST_VARIABLE", WideFromUtf8(value).c_str()));
+    EXPECT_EQ(platform.EnvironmentVariable("KORVANE_TEST_VARIABLE"), value);
+  }
+  ASSERT_TRUE(SetEnvironmentVariableW(L"KORVANE_TEST_VARIABLE", L""));
+  EXPECT_EQ(platform.EnvironmentVariable("KORVANE_TEST_VARIABLE"), "");
+  ASSERT_TRUE(SetEnvironmentVariableW(L"KORVANE_TEST_VARIABLE", nullptr));
+  EXPECT_EQ(platform.EnvironmentVariable("KORVANE_TEST_VARIABLE"), "");
+}
+
 TEST(WindowsReplyBuffer, RepliesErrorsAndSilenceOfBothFamilies) {
   const IpAddress v4Target = IpAddress::Ipv4(0xC0000207);
   const std::uint8_t global[16] = {0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Windows zip: korvane.exe with its version, INSTALL.txt that stands on its
-# own, and CHANGELOG.txt, which begins with this version.
+# own, and CHANGELOG.txt, which begins with this version; both texts with CR LF.
 #   zip_contents.sh BUILD_DIR VERSION
 set -euo pipefail
 export LC_ALL=C
@@ -20,6 +20,9 @@ listing=$(cd "$work" && cmake -E tar tf "$zip" | sort | tr '\n' ' ')
 # and the trace file, which the administrator creates).
 for named in $(grep -oE '[A-Za-z]+\.(txt|md|exe)' "$work/INSTALL.txt" | sort -u); do
   [ "$named" = pingdebug.txt ] || [ -f "$work/$named" ] || fail "INSTALL.txt names $named, which the zip does not hold"
+done
+for text in INSTALL.txt CHANGELOG.txt; do
+  [ "$(grep -c $'\r$' "$work/$text")" = "$(wc -l < "$work/$text")" ] || fail "$text has lines not ended by CR LF"
 done
 head -1 "$work/CHANGELOG.txt" | grep -q "^korvane ($version) " || fail "CHANGELOG.txt does not begin with $version"
 strings -el "$work/korvane.exe" | grep -qx "$version" || fail "korvane.exe carries no version $version"

@@ -1,0 +1,23 @@
+#include "app/information.h"
+
+namespace korvane {
+
+std::optional<std::string> InformationText(std::string_view arguments, std::string_view version) {
+  // Trailing separators set no field; cmd.exe leaves a blank before a redirect.
+  while (!arguments.empty() && (arguments.back() == ' ' || arguments.back() == '\t')) arguments.remove_suffix(1);
+  if (arguments == "--version" || arguments == "-V") return "korvane " + std::string(version) + "\n";
+  if (arguments != "--help" && arguments != "-h") return std::nullopt;
+  return "Usage: korvane THRESHOLD [HOST1 ... HOST10]\n"
+         "Pings the hosts one after another and prints nothing.\n"
+         "Exit status: 100 when at least THRESHOLD hosts answered; 0 when fewer did,\n"
+         "when no host was named, or when the arguments were wrong.\n"
+         "Set-up problems (argument errors, ignored hosts, no permission to ping, a\n"
+         "trace file that cannot be written) are reported on standard error.\n"
+         "Trace: when the file pingdebug.txt beside the executable, or the file named\n"
+         "by the environment variable KORVANE_TRACE, exists, a time-stamped trace is\n"
+         "appended to it.\n"
+         "korvane --help | --version: this text, or the version.\n"
+         "More: man korvane (Linux), INSTALL.txt (Windows).\n";
+}
+
+}  // namespace korvane
