@@ -55,7 +55,8 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     corpus="$root/build/fuzz/corpus"
     mkdir -p "$corpus"
     cp "$root"/tests/fuzz/seeds/* "$corpus/"
-    "$root/build/fuzz/tests/korvane_fuzz_input" -max_total_time="$fuzz_seconds" -max_len=40000 \
+    # At the lowest priority: the timer-bound tests beside it come first.
+    nice -n 19 "$root/build/fuzz/tests/korvane_fuzz_input" -max_total_time="$fuzz_seconds" -max_len=40000 \
       -print_final_stats=1 "$corpus"
   ) >"$logs/fuzz.log" 2>&1 &
   pids[fuzz]=$!
