@@ -8,13 +8,9 @@
 #include <winternl.h>
 // clang-format on
 
-#include <chrono>
 #include <cstddef>
 #include <cstring>
-#include <condition_variable>
-#include <mutex>
 #include <optional>
-#include <thread>
 
 #include "icmp/ip_address.h"
 #include "icmp/windows_reply.h"
@@ -40,14 +36,24 @@ static_assert(kReplyBufferSize >= sizeof(Icmp6EchoReply) + kPayloadSize + 8 + si
 static_assert(offsetof(sockaddr_in6, sin6_addr) == 8 && offsetof(sockaddr_in6, sin6_scope_id) == 24 &&
               sizeof(sockaddr_in6) == 28);
 
+// One lookup, shared by the run and the thread that does it; whichever of the
+// two lets go of it last frees it. Plain Win32 threads and events: the
+// threading library's own locks, left held by a finished detached thread, have
+// been seen to make a later lookup spin for ever.
 struct Lookup {
-  std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false;
-  std::optional<IpAddress> address;
   std::wstring name;
   std::string zone;  // an IPv6 literal's, as written
+  bool ipv4Only = false;
+  std::optional<IpAddress> address;
+  HANDLE finished = nullptr;  // set once address holds the result
+  LONG holders = 2;           // the run and the lookup thread
 };
+
+void LetGo(Lookup* lookup) {
+  if (InterlockedDecrement(&lookup->holders) != 0) return;
+  CloseHandle(lookup->finished);
+  delete lookup;
+}
 
 std::optional<IpAddress> FirstOf(const std::wstring& name, int family, int flags, const std::string& zone) {
   ADDRINFOW hints{};
@@ -73,25 +79,35 @@ std::optional<IpAddress> FirstOf(const std::wstring& name, int family, int flags
 // IPv4. The lookups run on a thread of their own: a resolver that never
 // answers cannot hold up the run beyond the time limit. A lookup that
 // outlives it finishes on its own and is then dropped.
+DWORD WINAPI LookUp(void* parameter) {
+  auto* lookup = static_cast<Lookup*>(parameter);
+  std::optional<IpAddress> found = FirstOf(lookup->name, AF_INET6, AI_NUMERICHOST, lookup->zone);
+  if (!found) found = FirstOf(lookup->name, AF_INET, 0, {});
+  if (!found && !lookup->ipv4Only) found = FirstOf(lookup->name, AF_INET6, 0, {});
+  lookup->address = found;
+  SetEvent(lookup->finished);
+  LetGo(lookup);
+  return 0;
+}
+
 std::optional<IpAddress> ResolveHost(const std::string& name) {
-  auto lookup = std::make_shared<Lookup>();
+  auto* lookup = new Lookup;
   lookup->name = WideFromUtf8(name);
   const std::size_t percent = name.find('%');
   if (percent != std::string::npos) lookup->zone = name.substr(percent + 1);
-  const bool ipv4Only = name.find_first_not_of("0123456789.") == std::string::npos;
-  std::thread([lookup, ipv4Only] {
-    std::optional<IpAddress> found = FirstOf(lookup->name, AF_INET6, AI_NUMERICHOST, lookup->zone);
-    if (!found) found = FirstOf(lookup->name, AF_INET, 0, {});
-    if (!found && !ipv4Only) found = FirstOf(lookup->name, AF_INET6, 0, {});
-    std::lock_guard<std::mutex> lock(lookup->mutex);
-    lookup->address = found;
-    lookup->done = true;
-    lookup->finished.notify_all();
-  }).detach();
-  std::unique_lock<std::mutex> lock(lookup->mutex);
-  lookup->finished.wait_for(lock, std::chrono::milliseconds(kResolveTimeLimitMs),
-                            [&] { return lookup->done; });
-  return lookup->done ? lookup->address : std::nullopt;
+  lookup->ipv4Only = name.find_first_not_of("0123456789.") == std::string::npos;
+  lookup->finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const HANDLE thread = lookup->finished ? CreateThread(nullptr, 0, LookUp, lookup, 0, nullptr) : nullptr;
+  if (!thread) {
+    if (lookup->finished) CloseHandle(lookup->finished);
+    delete lookup;
+    return std::nullopt;
+  }
+  CloseHandle(thread);
+  const bool done = WaitForSingleObject(lookup->finished, kResolveTimeLimitMs) == WAIT_OBJECT_0;
+  std::optional<IpAddress> address = done ? lookup->address : std::nullopt;
+  LetGo(lookup);
+  return address;
 }
 
 }  // namespace
