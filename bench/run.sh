@@ -149,9 +149,12 @@ error_flood() {  # KIND -> quiet wall, flood wall, flood CPU ms, most Error line
   : > "$work/pingdebug.txt"; chmod 666 "$work/pingdebug.txt"
   "${who[@]}" "$work/korvane" 1 192.0.2.1 192.0.2.2 || true
   stop_responder
-  echo "$quiet $flooded $cpu $(grep -c 'Error When Ping' "$work/pingdebug.txt")"
+  local lines
+  lines=$(grep -c 'Error When Ping' "$work/pingdebug.txt")
   rm -f "$work/pingdebug.txt"
+  # Put back before the figures go out: the reader may start the next case at once.
   sysctl -q -w net.ipv4.ping_group_range="1 0"
+  echo "$quiet $flooded $cpu $lines"
 }
 read -r ed_quiet ed_flood ed_cpu ed_lines < <(error_flood datagram)
 read -r er_quiet er_flood er_cpu er_lines < <(error_flood raw)

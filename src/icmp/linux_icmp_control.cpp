@@ -252,7 +252,8 @@ bool LinuxIcmpControl::SetErrorReports(const IcmpSocket& socket, bool on) {
 }
 
 // Nothing more about the request on this socket can change its outcome but a
-// reply: no error is let in any more.
+// reply: no error is let in any more. (Should that fail, further errors are
+// read and passed over, at the pump's bounded pace, as before.)
 void LinuxIcmpControl::StopErrors(const IcmpSocket& socket) {
   if (socket.kind == SocketKind::Raw) {
     AttachFilter(socket.fd, RequestFilter(current_->address, socket.identifier, current_->sequence, false));
@@ -270,7 +271,8 @@ void LinuxIcmpControl::ForgetCurrentRequest() {
   for (IcmpSocket* socket : {&ipv4_, &ipv6_}) {
     if (!socket->used) continue;
     if (socket->kind == SocketKind::Raw) {
-      AttachFilter(socket->fd, NothingFilter());  // else the next request's filter drains the queue
+      // Should this fail, the next send discards what came in meanwhile.
+      AttachFilter(socket->fd, NothingFilter());
     } else if (!TakeFreshDatagramSocket(*socket)) {
       SetErrorReports(*socket, false);
       ClearPendingError(socket->fd);
