@@ -149,12 +149,85 @@ error_flood() {  # KIND -> quiet wall, flood wall, flood CPU ms, most Error line
   : > "$work/pingdebug.txt"; chmod 666 "$work/pingdebug.txt"
   "${who[@]}" "$work/korvane" 1 192.0.2.1 192.0.2.2 || true
   stop_responder
-  echo "$quiet $flooded $cpu $(grep -c 'Error When Ping' "$work/pingdebug.txt")"
+  local lines
+  lines=$(grep -c 'Error When Ping' "$work/pingdebug.txt")
   rm -f "$work/pingdebug.txt"
+  # Put back before the figures go out: the reader may start the next case at once.
   sysctl -q -w net.ipv4.ping_group_range="1 0"
+  echo "$quiet $flooded $cpu $lines"
 }
 read -r ed_quiet ed_flood ed_cpu ed_lines < <(error_flood datagram)
 read -r er_quiet er_flood er_cpu er_lines < <(error_flood raw)
+
+# ---- forged errors about the previous host's request, or about the current one ------
+# "previous": host A answers at once while unreachables quoting its request
+# go on into host B's wait; B answers after 300 ms. "current": unreachables
+# quote host B's own request, and B answers after 300 ms. Each flood lasts
+# the whole run (the responder stops with it). 10 runs a case: the real reply seen, runs that ended 100, the
+# most Error lines one host got, korvane's highest CPU share, and the most
+# its ICMP sockets dropped in a run (/proc/net/raw, raw6, icmp, icmp6).
+icmp_in_all() { awk '/^Icmp:/ && $2 ~ /^[0-9]+$/ { n = $2 } END { printf "%d ", n }' /proc/net/snmp
+                awk '$1 == "Icmp6InMsgs" { print $2 }' /proc/net/snmp6; }
+socket_drops() {  # PID: "INODE DROPS" for each ICMP socket the process holds
+  local inodes
+  inodes=" $(ls -l "/proc/$1/fd" 2>/dev/null | grep -oE 'socket:\[[0-9]+\]' | grep -oE '[0-9]+' | tr '\n' ' ')"
+  [ "$inodes" != " " ] || return 0
+  awk -v want="$inodes" 'FNR > 1 && index(want, " " $10 " ") { print $10, $NF }' \
+    /proc/net/raw /proc/net/raw6 /proc/net/icmp /proc/net/icmp6 2>/dev/null
+}
+flood_case() {  # KIND FAMILY CASE RATE -> one table row
+  local kind=$1 family=$2 case=$3 rate=$4 a b run mpid kpid seen=0 up=0 errors=0 cpu_max=0 drops_max=0
+  local -a who=() args=()
+  if [ "$kind" = datagram ]; then sysctl -q -w net.ipv4.ping_group_range="0 2147483647"; who=("${as_nobody[@]}"); fi
+  if [ "$family" = IPv4 ]; then a=192.0.2.1 b=192.0.2.2; else a=2001:db8::1 b=2001:db8::2; fi
+  local -a rules=("$b=error-flood:$rate:6000:300")
+  args=(1 "$b")
+  if [ "$case" = previous ]; then rules=("$a=error-flood:$rate:6000:0" "$b=delay:300"); args=(2 "$a" "$b"); fi
+  local in_before in6_before in_after in6_after delivered=0 wall_total=0
+  for run in $(seq 10); do
+    start_responder "${rules[@]}"
+    : > "$work/pingdebug.txt"; chmod 666 "$work/pingdebug.txt"; : > "$work/drops"
+    read -r in_before in6_before < <(icmp_in_all)
+    "${who[@]}" "$measure_bin" "$work/korvane" "${args[@]}" > "$work/sample" &
+    mpid=$!
+    while kill -0 "$mpid" 2>/dev/null; do
+      kpid=$(cat "/proc/$mpid/task/$mpid/children" 2>/dev/null | awk '{ print $1 }')
+      [ -n "$kpid" ] && socket_drops "$kpid" >> "$work/drops"
+      sleep 0.02
+    done
+    wait "$mpid" || true
+    read -r in_after in6_after < <(icmp_in_all)
+    read -r wall cpu _ _ status < "$work/sample"
+    delivered=$(( delivered + in_after - in_before + in6_after - in6_before ))
+    wall_total=$(( wall_total + wall ))
+    grep -q "Ping Response from $b " "$work/pingdebug.txt" && seen=$((seen + 1))
+    [ "$status" = 100 ] && up=$((up + 1))
+    for h in "$a" "$b"; do
+      n=$(grep -c "Error When Ping $h " "$work/pingdebug.txt" || true)
+      [ "$n" -gt "$errors" ] && errors=$n
+    done
+    cpu_max=$(awk -v c="$cpu" -v w="$wall" -v m="$cpu_max" 'BEGIN { s = 100 * c / w; printf "%.2f", (s > m ? s : m) }')
+    drops=$(awk '{ if ($2 > m[$1]) m[$1] = $2 } END { for (i in m) s += m[i]; print s + 0 }' "$work/drops")
+    [ "$drops" -gt "$drops_max" ] && drops_max=$drops
+    stop_responder   # and its floods
+  done
+  rm -f "$work/pingdebug.txt"
+  sysctl -q -w net.ipv4.ping_group_range="1 0"
+  local what="errors quoting the previous host's request, next host answers after 300 ms"
+  [ "$case" = current ] && what="errors quoting the current request, host answers after 300 ms"
+  local received=$(( delivered * 1000000 / wall_total ))
+  echo "| $what | $kind | $family | $rate ($received ICMP messages/s received) | $seen/10 | $up/10 | $errors | $cpu_max % | $drops_max | $(verdict "$seen == 10 && $up == 10 && $errors <= 1 && $cpu_max < 10") |"
+}
+request_flood_rows=""
+for flood_kind in datagram raw; do
+  for flood_family in IPv4 IPv6; do
+    for flood_which in previous current; do
+      for flood_rate in 100000 150000; do
+        request_flood_rows+="$(flood_case "$flood_kind" "$flood_family" "$flood_which" "$flood_rate")"$'\n'
+      done
+    done
+  done
+done
 
 # ---- tables ------------------------------------------------------------------------
 floor=2.000
@@ -206,4 +279,11 @@ Floods:
 | Error lines in that run | | ${ed_lines} | at most 1 per host | $(verdict "$ed_lines <= 2") |
 | the same, raw socket | ${er_quiet} s | ${er_flood} s, ${er_cpu} ms CPU | within 0.5 s of quiet | $(verdict "$er_flood <= $er_quiet + 0.5") |
 | Error lines in that run | | ${er_lines} | at most 1 per host | $(verdict "$er_lines <= 2") |
+
+Forged errors about an earlier or the current request (10 runs each; target: reply seen 10/10,
+verdict 100 in 10/10, at most 1 Error line per host, korvane under 10 % of a core):
+
+| flood | socket | family | forged errors/s sent | real reply seen | ended 100 | most Error lines for one host | korvane's highest CPU share | most socket drops in a run | result |
+|---|---|---|---|---|---|---|---|---|---|
+${request_flood_rows%$'\n'}
 TABLE

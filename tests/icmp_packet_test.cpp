@@ -116,26 +116,27 @@ struct Case {
 };
 
 std::vector<Case> RawCases() {
-  Packet badChecksum = FromHost(Echo(kIcmpEchoReply, kOurId, 7));
+  Packet badChecksum = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   badChecksum[25] ^= 0x01;
-  Packet cut = FromHost(Echo(kIcmpEchoReply, kOurId, 7));
+  Packet cut = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   cut.resize(40);
-  Packet headerCut = FromHost(Echo(kIcmpEchoReply, kOurId, 7));
+  Packet headerCut = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   headerCut.resize(24);  // type, code and checksum only
-  Packet padded = FromHost(Echo(kIcmpEchoReply, kOurId, 7));
+  Packet padded = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   padded.push_back(0xAB);  // beyond the stated length: not part of it
-  Packet version6 = FromHost(Echo(kIcmpEchoReply, kOurId, 7));
+  Packet version6 = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   version6[0] = 0x65;
   Packet quotesUdp = Ipv4(kLocal, kHost, Packet(16, 0), 17);
   return {
-      {"our reply", FromHost(Echo(kIcmpEchoReply, kOurId, 7)), ReplyTo(7), Filter::Keeps},
-      {"our reply after IP options", Ipv4(kHost, kLocal, Echo(kIcmpEchoReply, kOurId, 7), 1, 2),
-       ReplyTo(7), Filter::Keeps},
-      {"padding after the datagram", padded, ReplyTo(7), Filter::Keeps},
-      {"another identifier", FromHost(Echo(kIcmpEchoReply, 0x4321, 7)), {}, Filter::Drops},
+      {"our reply", FromHost(Echo(kIcmpEchoReply, kOurId, 9)), ReplyTo(9), Filter::Keeps},
+      {"our reply after IP options", Ipv4(kHost, kLocal, Echo(kIcmpEchoReply, kOurId, 9), 1, 2),
+       ReplyTo(9), Filter::Keeps},
+      {"padding after the datagram", padded, ReplyTo(9), Filter::Keeps},
+      {"another identifier", FromHost(Echo(kIcmpEchoReply, 0x4321, 9)), {}, Filter::Drops},
+      {"reply to an earlier request", FromHost(Echo(kIcmpEchoReply, kOurId, 8)), ReplyTo(8), Filter::Drops},
       {"wrong checksum", badChecksum, {}, Filter::Either},
-      {"reply with code 1", FromHost(Echo(kIcmpEchoReply, kOurId, 7, 1)), {}, Filter::Drops},
-      {"our own request looped back", OurRequestTo(kHost, 7), {}, Filter::Drops},
+      {"reply with code 1", FromHost(Echo(kIcmpEchoReply, kOurId, 9, 1)), {}, Filter::Drops},
+      {"our own request looped back", OurRequestTo(kHost, 9), {}, Filter::Drops},
       {"datagram cut short", cut, {}, Filter::Either},
       {"ICMP header cut short", headerCut, {}, Filter::Drops},
       {"not IPv4", version6, {}, Filter::Either},
@@ -149,7 +150,9 @@ std::vector<Case> RawCases() {
       {"error quoting IP options", FromHost(ErrorAbout(kIcmpDestinationUnreachable, OurRequestTo(kHost, 9, 1))),
        ErrorFor(9, kHost), Filter::Keeps},
       {"error quoting another destination", FromHost(ErrorAbout(3, OurRequestTo(0xC0000263, 9))),
-       ErrorFor(9, 0xC0000263), Filter::Keeps},
+       ErrorFor(9, 0xC0000263), Filter::Drops},
+      {"error about an earlier request", FromHost(ErrorAbout(3, OurRequestTo(kHost, 8))), ErrorFor(8, kHost),
+       Filter::Drops},
       {"redirect", FromHost(ErrorAbout(5, OurRequestTo(kHost, 9))), {}, Filter::Drops},
       {"source quench", FromHost(ErrorAbout(4, OurRequestTo(kHost, 9))), {}, Filter::Drops},
       {"error about another identifier",
@@ -165,12 +168,13 @@ std::vector<Case> RawCases() {
 std::vector<Case> Icmpv6Cases() {
   const Packet request = Echo(kIcmp6EchoRequest, kOurId, 9);
   const IcmpVerdict error{Kind::Error, 9, IpAddress::Ipv6(Ipv6Host().data())};
-  Packet cut = Echo(kIcmp6EchoReply, kOurId, 7);
+  Packet cut = Echo(kIcmp6EchoReply, kOurId, 9);
   cut.resize(5);  // not even the whole identifier
   return {
-      {"our reply", Echo(kIcmp6EchoReply, kOurId, 7), ReplyTo(7), Filter::Keeps},
-      {"another identifier", Echo(kIcmp6EchoReply, 0x4321, 7), {}, Filter::Drops},
-      {"reply with code 1", Echo(kIcmp6EchoReply, kOurId, 7, 1), {}, Filter::Drops},
+      {"our reply", Echo(kIcmp6EchoReply, kOurId, 9), ReplyTo(9), Filter::Keeps},
+      {"another identifier", Echo(kIcmp6EchoReply, 0x4321, 9), {}, Filter::Drops},
+      {"reply to an earlier request", Echo(kIcmp6EchoReply, kOurId, 8), ReplyTo(8), Filter::Drops},
+      {"reply with code 1", Echo(kIcmp6EchoReply, kOurId, 9, 1), {}, Filter::Drops},
       {"our own request looped back", request, {}, Filter::Drops},
       {"cut short", cut, {}, Filter::Drops},
       {"unreachable", Error6About(kIcmp6DestinationUnreachable, request), error, Filter::Keeps},
@@ -178,7 +182,9 @@ std::vector<Case> Icmpv6Cases() {
       {"time exceeded", Error6About(kIcmp6TimeExceeded, request), error, Filter::Keeps},
       {"parameter problem", Error6About(kIcmp6ParameterProblem, request), error, Filter::Keeps},
       {"error quoting another destination", Error6About(1, request, 58, 0x63),
-       {Kind::Error, 9, IpAddress::Ipv6(Ipv6Host(0x63).data())}, Filter::Keeps},
+       {Kind::Error, 9, IpAddress::Ipv6(Ipv6Host(0x63).data())}, Filter::Drops},
+      {"error about an earlier request", Error6About(1, Echo(kIcmp6EchoRequest, kOurId, 8)),
+       {Kind::Error, 8, IpAddress::Ipv6(Ipv6Host().data())}, Filter::Drops},
       {"redirect", Error6About(137, request), {}, Filter::Drops},
       {"error about UDP", Error6About(1, request, 17), {}, Filter::Drops},
       {"error about another identifier", Error6About(1, Echo(kIcmp6EchoRequest, 0x4321, 9)), {}, Filter::Drops},
@@ -251,24 +257,33 @@ TEST(IpAddressText, Ipv6IsWrittenInItsCanonicalFormWithItsZone) {
 #ifdef __linux__
 // The filters run on a datagram socket pair exactly as on the raw sockets:
 // the data they see begins with the IP header (IPv4) or the ICMPv6 header.
-TEST(IcmpPacket, KernelFiltersKeepWhatCanBeOursAndDropTheRest) {
-  const auto check = [](const std::vector<Case>& cases, std::vector<sock_filter> program) {
-    for (const Case& c : cases) {
-      if (c.filter == Filter::Either) continue;
-      int pair[2];
-      ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
-      const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
-      ASSERT_EQ(setsockopt(pair[1], SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter), 0);
-      ASSERT_GE(send(pair[0], c.datagram.data(), c.datagram.size(), 0), 0);
-      unsigned char buffer[2048];
-      const bool kept = recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT) >= 0;
-      EXPECT_EQ(kept, c.filter == Filter::Keeps) << c.what;
-      close(pair[0]);
-      close(pair[1]);
+// Each is set for our request number 9 to the host: with its errors, after
+// its first error (replies only), and between requests (nothing).
+TEST(IcmpPacket, KernelFiltersKeepOnlyWhatCanStillChangeTheRequestsOutcome) {
+  const auto check = [](const std::vector<Case>& cases, const IpAddress& host) {
+    for (const int stage : {0, 1, 2}) {
+      const std::vector<sock_filter> program =
+          stage == 2 ? NothingFilter() : RequestFilter(host, kOurId, 9, stage == 0);
+      for (const Case& c : cases) {
+        if (c.filter == Filter::Either) continue;
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
+        const sock_fprog filter{static_cast<unsigned short>(program.size()),
+                                const_cast<sock_filter*>(program.data())};
+        ASSERT_EQ(setsockopt(pair[1], SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter), 0);
+        ASSERT_GE(send(pair[0], c.datagram.data(), c.datagram.size(), 0), 0);
+        unsigned char buffer[2048];
+        const bool kept = recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT) >= 0;
+        const bool wanted = c.filter == Filter::Keeps && stage != 2 &&
+                            (stage == 0 || c.verdict.kind == Kind::EchoReply);
+        EXPECT_EQ(kept, wanted) << c.what << ", stage " << stage;
+        close(pair[0]);
+        close(pair[1]);
+      }
     }
   };
-  check(RawCases(), Ipv4ReplyFilter(kOurId));
-  check(Icmpv6Cases(), Ipv6ReplyFilter(kOurId));
+  check(RawCases(), IpAddress::Ipv4(kHost));
+  check(Icmpv6Cases(), IpAddress::Ipv6(Ipv6Host().data()));
 }
 #endif
 

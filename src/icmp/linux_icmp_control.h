@@ -1,8 +1,8 @@
 #pragma once
-// The ping control on Linux: one ICMP and one ICMPv6 socket for the whole run,
-// echo requests with this control's own identifiers and sequence numbers, and
-// events for the reply and the first error that belong to the request now
-// waited for.
+// The ping control on Linux: an ICMP and an ICMPv6 socket, echo requests with
+// this control's own identifiers and sequence numbers, and events for the
+// reply and the first error that belong to the request now waited for. The
+// sockets let in only what can still change that request's outcome.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,10 +16,10 @@ namespace korvane {
 
 class LinuxIcmpControl : public IcmpControlBase {
  public:
-  // Opens a socket for each family: an unprivileged datagram socket where the
-  // kernel allows one (net.ipv4.ping_group_range), else a raw socket. A family
-  // without a socket turns its requests into Error events. Then gives up
-  // privilege.
+  // Opens a socket for each family: unprivileged datagram sockets where the
+  // kernel allows them (net.ipv4.ping_group_range), one for each request a
+  // run can make, else a raw socket. A family without a socket turns its
+  // requests into Error events. Then gives up privilege.
   LinuxIcmpControl();
   ~LinuxIcmpControl() override;
   LinuxIcmpControl(const LinuxIcmpControl&) = delete;
@@ -36,6 +36,8 @@ class LinuxIcmpControl : public IcmpControlBase {
     SocketKind kind = SocketKind::None;
     bool ipv6 = false;
     std::uint16_t identifier = 0;  // a datagram socket's is the kernel's
+    bool used = false;             // a request has gone out on it
+    std::vector<int> spares;       // datagram: fresh sockets for the requests to come
   };
   struct Request {
     const IcmpSocket* socket;
@@ -46,7 +48,11 @@ class LinuxIcmpControl : public IcmpControlBase {
   };
 
   std::optional<IpAddress> ResolveName(const std::string& name) override;
-  void ForgetCurrentRequest() override { current_.reset(); }
+  void ForgetCurrentRequest() override;
+  bool TakeFreshDatagramSocket(IcmpSocket& socket);
+  bool SetErrorReports(const IcmpSocket& socket, bool on);
+  void StopErrors(const IcmpSocket& socket);
+  bool Send(const IcmpSocket& socket, const std::vector<unsigned char>& packet, const IpAddress& address);
   bool ReadPacket(const IcmpSocket& socket);
   bool ReadQueuedError(const IcmpSocket& socket);
   void Raise(const IcmpSocket& socket, const IcmpVerdict& verdict, const IpAddress& source,

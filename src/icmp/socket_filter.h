@@ -1,23 +1,28 @@
 #pragma once
-// The kernel filter of the raw ICMP socket: only what can be ours gets queued.
+// The kernel filters of the raw ICMP sockets: only what can still change the
+// outcome of the request waited for gets queued.
 #include <linux/filter.h>
 
 #include <cstdint>
 #include <vector>
 
+#include "icmp/ip_address.h"
+
 namespace korvane {
 
-// Classic BPF over a whole IPv4 datagram. It keeps echo replies (code 0) with
-// our identifier, and destination-unreachable, time-exceeded and
-// parameter-problem errors that quote an echo request with our identifier;
-// it drops everything else before it takes room in the socket's queue, so
-// that a flood of other traffic cannot push our reply out.
-std::vector<sock_filter> Ipv4ReplyFilter(std::uint16_t identifier);
+// Classic BPF for the request with this identifier and sequence, sent to this
+// destination. It keeps echo replies (code 0) to that request and, when
+// errorsToo, the destination-unreachable, time-exceeded and parameter-problem
+// errors (ICMPv6: destination-unreachable, packet-too-big, time-exceeded and
+// parameter-problem) that quote that very request; it drops everything else
+// before it takes room in the socket's queue, so that a flood of other
+// traffic, or of errors about earlier requests, cannot push the reply out.
+// An IPv4 destination gives a program over a whole IPv4 datagram, an IPv6
+// one a program over an ICMPv6 message, which is all a raw ICMPv6 socket sees.
+std::vector<sock_filter> RequestFilter(const IpAddress& destination, std::uint16_t identifier,
+                                       std::uint16_t sequence, bool errorsToo);
 
-// The same over an ICMPv6 message, which is all a raw ICMPv6 socket sees:
-// echo replies with our identifier, and destination-unreachable, packet-too-
-// big, time-exceeded and parameter-problem errors quoting our echo request
-// right after the quoted IPv6 header.
-std::vector<sock_filter> Ipv6ReplyFilter(std::uint16_t identifier);
+// Drops everything: the filter while no request is waited for.
+std::vector<sock_filter> NothingFilter();
 
 }  // namespace korvane

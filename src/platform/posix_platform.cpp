@@ -104,12 +104,14 @@ void PosixPlatform::WaitUntil(std::int64_t untilNs, EventSource& events) {
     // After a pump that stopped at its limit of work, the next one waits for
     // a slice: a flood then costs a bounded share of the processor.
     const std::int64_t wakeAt = flooded ? std::min(untilNs, now + kFloodBackOffNs) : untilNs;
-    ArmTimer(wakeAt);
-    // Without a timer descriptor the poll's own time-out ends the wait.
+    // Without a timer descriptor, or when it cannot be armed, the poll's own
+    // time-out ends the wait: a wait never outlives its end for want of a timer.
+    const bool timerArmed = ArmTimer(wakeAt);
+    watched[0].fd = timerArmed ? timer_ : -1;  // a poll passes over a negative descriptor
     const timespec left{static_cast<time_t>((wakeAt - now) / 1'000'000'000),
                         static_cast<long>((wakeAt - now) % 1'000'000'000)};
     const nfds_t count = flooded ? 1 : watched.size();
-    if (ppoll(watched.data(), count, timer_ < 0 ? &left : nullptr, nullptr) < 0) continue;  // EINTR
+    if (ppoll(watched.data(), count, timerArmed ? nullptr : &left, nullptr) < 0) continue;  // EINTR
     const bool sourceReady =
         std::any_of(watched.begin() + 1, watched.begin() + static_cast<long>(count),
                     [](const pollfd& p) { return p.revents != 0; });
@@ -121,10 +123,10 @@ void PosixPlatform::WaitUntil(std::int64_t untilNs, EventSource& events) {
 // poll time-out a slack of 0.1 % of its length (and at least 50 us), a timer
 // none, so a pause ends within the wake-up latency of its end. Arming it
 // anew also clears an expiry that was not read.
-void PosixPlatform::ArmTimer(std::int64_t atNs) {
-  if (timer_ < 0) return;
+bool PosixPlatform::ArmTimer(std::int64_t atNs) {
+  if (timer_ < 0) return false;
   const itimerspec at{{0, 0}, {static_cast<time_t>(atNs / 1'000'000'000), static_cast<long>(atNs % 1'000'000'000)}};
-  timerfd_settime(timer_, TFD_TIMER_ABSTIME, &at, nullptr);
+  return timerfd_settime(timer_, TFD_TIMER_ABSTIME, &at, nullptr) == 0;
 }
 
 LocalDateTime PosixPlatform::LocalNow() {

@@ -25,7 +25,7 @@ class PosixPlatform : public Platform {
   void Exit(int exitStatus) override;
 
  private:
-  void ArmTimer(std::int64_t atNs);
+  bool ArmTimer(std::int64_t atNs);
 
   int timer_ = -1;  // marks the end of the current wait
   std::string commandLine_;

@@ -10,11 +10,12 @@
 //         burst:FROM_MS:TO_MS (a reply every 10 ms in that window) |
 //         unreachable | late-unreachable:MS | redirect | quench |
 //         unreachable-other (quoting the request as sent to another address) |
-//         error-flood:RATE:MS (unreachables quoting the request, RATE a second)
+//         error-flood:RATE:MS[:REPLY_MS] (unreachables quoting the request,
+//         RATE a second for MS, and the echo reply after REPLY_MS if given)
 //   --flood-replies=RATE: echo replies with another identifier to 127.0.0.1,
 //         RATE a second, for as long as the responder runs.
 // An ADDRESS may be IPv6; its rules are the same but for bad-checksum (the
-// kernel writes ICMPv6 checksums), redirect, quench and error-flood.
+// kernel writes ICMPv6 checksums), redirect and quench.
 #include <arpa/inet.h>
 #include <linux/icmp.h>
 #include <netinet/icmp6.h>
@@ -40,6 +41,7 @@ struct Rule {
   std::string kind;
   long first = 0;
   long second = 0;
+  long third = -1;
   std::string other;  // from:ADDRESS, its bytes
 };
 
@@ -98,37 +100,11 @@ Rule ParseRule(const std::string& text) {
   if (rule.kind == "from") rule.other = AddressBytes(argument);
   if (rule.kind == "burst" || rule.kind == "error-flood") {
     rule.first = std::atol(argument.c_str());
-    rule.second = std::atol(argument.substr(argument.find(':') + 1).c_str());
+    const std::string rest = argument.substr(argument.find(':') + 1);
+    rule.second = std::atol(rest.c_str());
+    if (rest.find(':') != std::string::npos) rule.third = std::atol(rest.substr(rest.find(':') + 1).c_str());
   }
   return rule;
-}
-
-// Sends the datagram to the address RATE times a second for the duration,
-// in batches, from a thread of its own.
-void Flood(std::vector<unsigned char> packet, in_addr destination, long rate, long durationMs) {
-  std::thread([=] {
-    const int out = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr = destination;
-    constexpr int kBatch = 64;
-    iovec data{const_cast<unsigned char*>(packet.data()), packet.size()};
-    mmsghdr batch[kBatch]{};
-    for (mmsghdr& m : batch) {
-      m.msg_hdr.msg_name = &to;
-      m.msg_hdr.msg_namelen = sizeof to;
-      m.msg_hdr.msg_iov = &data;
-      m.msg_hdr.msg_iovlen = 1;
-    }
-    const Clock::time_point start = Clock::now();
-    const Clock::time_point end = start + std::chrono::milliseconds(durationMs);
-    for (long sent = 0; Clock::now() < end;) {
-      const int n = sendmmsg(out, batch, kBatch, 0);
-      sent += n > 0 ? n : 0;
-      std::this_thread::sleep_until(start + std::chrono::microseconds(sent * 1'000'000 / rate));
-    }
-    close(out);
-  }).detach();
 }
 
 // When the rule sends its answers, in milliseconds after the request; none
@@ -164,15 +140,26 @@ msghdr MessageOver(void* address, socklen_t addressSize, iovec* data, void* cont
   return message;
 }
 
-// Sends an ICMPv6 message from the chosen source address; the kernel fills
-// in the checksum.
-void Send6(int fd, const Outgoing& o) {
-  sockaddr_in6 to{};
-  to.sin6_family = AF_INET6;
-  to.sin6_addr = o.destination6;
-  iovec data{const_cast<unsigned char*>(o.packet.data()), o.packet.size()};
-  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
-  msghdr message = MessageOver(&to, sizeof to, &data, control, sizeof control);
+// Room for the source address of an ICMPv6 message.
+struct Source6Control {
+  alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+};
+
+// A message header for an outgoing packet: an IPv4 datagram to its
+// destination, or an ICMPv6 message from the chosen source address (the
+// kernel fills in its checksum).
+msghdr MessageFor(const Outgoing& o, sockaddr_in& to, sockaddr_in6& to6, iovec& data, Source6Control& control) {
+  data = {const_cast<unsigned char*>(o.packet.data()), o.packet.size()};
+  if (!o.ipv6) {
+    to = {};
+    to.sin_family = AF_INET;
+    to.sin_addr = o.destination;
+    return MessageOver(&to, sizeof to, &data, nullptr, 0);
+  }
+  to6 = {};
+  to6.sin6_family = AF_INET6;
+  to6.sin6_addr = o.destination6;
+  msghdr message = MessageOver(&to6, sizeof to6, &data, control.bytes, sizeof control.bytes);
   cmsghdr* c = CMSG_FIRSTHDR(&message);
   c->cmsg_level = IPPROTO_IPV6;
   c->cmsg_type = IPV6_PKTINFO;
@@ -180,7 +167,48 @@ void Send6(int fd, const Outgoing& o) {
   in6_pktinfo info{};
   info.ipi6_addr = o.source6;
   std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  return message;
+}
+
+void Send(int fd, const Outgoing& o) {
+  sockaddr_in to;
+  sockaddr_in6 to6;
+  iovec data;
+  Source6Control control;
+  const msghdr message = MessageFor(o, to, to6, data, control);
   sendmsg(fd, &message, 0);
+}
+
+// Sends the packet RATE times a second for the duration, in batches, from a
+// thread of its own.
+void Flood(Outgoing o, long rate, long durationMs) {
+  std::thread([o, rate, durationMs] {
+    const int out = o.ipv6 ? socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6) : socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    sockaddr_in to;
+    sockaddr_in6 to6;
+    iovec data;
+    Source6Control control;
+    const msghdr message = MessageFor(o, to, to6, data, control);
+    constexpr int kBatch = 64;
+    mmsghdr batch[kBatch]{};
+    for (mmsghdr& m : batch) m.msg_hdr = message;
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point end = start + std::chrono::milliseconds(durationMs);
+    for (long sent = 0; Clock::now() < end;) {
+      const int n = sendmmsg(out, batch, kBatch, 0);
+      sent += n > 0 ? n : 0;
+      std::this_thread::sleep_until(start + std::chrono::microseconds(sent * 1'000'000 / rate));
+    }
+    close(out);
+  }).detach();
+}
+
+// What an error-flood rule sends besides its flood: the echo reply, after
+// REPLY_MS, when the rule gives one.
+void QueueFloodReply(const Rule& rule, Outgoing reply, std::vector<Outgoing>& queue) {
+  if (rule.third < 0) return;
+  reply.due += std::chrono::milliseconds(rule.third);
+  queue.push_back(reply);
 }
 
 // Reads one ICMPv6 packet and, when it is an echo request to an address with
@@ -212,7 +240,10 @@ void Answer6(int fd, const std::map<std::string, Rule>& rules, std::vector<Outgo
   outgoing.destination6 = from.sin6_addr;
   if (rule.kind == "from") std::memcpy(&outgoing.source6, rule.other.data(), 16);
   SpoilReply(rule, reply);
-  if (rule.kind == "unreachable" || rule.kind == "late-unreachable" || rule.kind == "unreachable-other") {
+  Outgoing echoReply = outgoing;
+  echoReply.packet = reply;
+  if (rule.kind == "unreachable" || rule.kind == "late-unreachable" || rule.kind == "unreachable-other" ||
+      rule.kind == "error-flood") {
     // Destination unreachable, quoting the request's IPv6 header (rebuilt:
     // a raw socket does not hand it over) and the request.
     reply.assign(8, 0);
@@ -230,6 +261,11 @@ void Answer6(int fd, const std::map<std::string, Rule>& rules, std::vector<Outgo
     reply.insert(reply.end(), data, data + size);
   }
   outgoing.packet = reply;
+  if (rule.kind == "error-flood") {
+    Flood(outgoing, rule.first, rule.second);
+    QueueFloodReply(rule, echoReply, queue);
+    return;
+  }
   for (long delay : DelaysOf(rule)) {
     outgoing.due = Clock::now() + std::chrono::milliseconds(delay);
     queue.push_back(outgoing);
@@ -287,7 +323,9 @@ int main(int argc, char** argv) {
     in_addr from{}, to{};
     inet_pton(AF_INET, "198.51.100.1", &from);
     inet_pton(AF_INET, "127.0.0.1", &to);
-    Flood(Datagram(from, to, reply), to, replyFloodRate, 5 * 60 * 1000);
+    Outgoing flood{Clock::now(), Datagram(from, to, reply)};
+    flood.destination = to;
+    Flood(flood, replyFloodRate, 5 * 60 * 1000);
   }
   if (FILE* ready = std::fopen(argv[1], "w")) std::fclose(ready);
 
@@ -297,15 +335,7 @@ int main(int argc, char** argv) {
     const Clock::time_point now = Clock::now();
     for (auto it = queue.begin(); it != queue.end();) {
       if (it->due <= now) {
-        if (it->ipv6) {
-          Send6(in6, *it);
-        } else {
-          sockaddr_in to{};
-          to.sin_family = AF_INET;
-          to.sin_addr = it->destination;
-          sendto(out, it->packet.data(), it->packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                 sizeof to);
-        }
+        Send(it->ipv6 ? in6 : out, *it);
         it = queue.erase(it);
       } else {
         ++it;
@@ -339,6 +369,8 @@ int main(int argc, char** argv) {
     const Clock::time_point received = Clock::now();
     if (rule.kind == "from") std::memcpy(&source, rule.other.data(), 4);
     SpoilReply(rule, reply);
+    Outgoing echoReply{received, Datagram(source, requester, reply)};
+    echoReply.destination = requester;
     const bool isError = rule.kind == "unreachable" || rule.kind == "late-unreachable" ||
                          rule.kind == "redirect" || rule.kind == "quench" ||
                          rule.kind == "unreachable-other" || rule.kind == "error-flood";
@@ -353,7 +385,10 @@ int main(int argc, char** argv) {
     std::vector<unsigned char> datagram = Datagram(source, requester, reply);
     if (rule.kind == "bad-checksum") datagram[20 + 2] ^= 0x5A;
     if (rule.kind == "error-flood") {
-      Flood(datagram, requester, rule.first, rule.second);
+      Outgoing flood{received, datagram};
+      flood.destination = requester;
+      Flood(flood, rule.first, rule.second);
+      QueueFloodReply(rule, echoReply, queue);
       continue;
     }
     for (long delay : DelaysOf(rule)) {

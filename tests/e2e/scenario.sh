@@ -343,19 +343,33 @@ case "$name" in
     done
     ;;
   error_flood)
-    # 150,000 forged unreachables a second quoting each request: one Error
-    # line per host, and a run as long as a quiet one.
-    start_responder 192.0.2.1=error-flood:150000:6000 192.0.2.2=error-flood:150000:6000
+    # Forged unreachables, 150,000 a second. Host 1's quote its request and go
+    # on into host 2's wait; host 2's and 2001:db8::1's quote their own
+    # requests, and both hosts answer after 300 ms; 2001:db8::2 answers after
+    # 300 ms while the flood about the host before it goes on. Every answer is
+    # seen, each host gets at most one Error line, and the run is as long as a
+    # quiet one.
+    hosts=(192.0.2.1 192.0.2.2 2001:db8::1 2001:db8::2)
     check() {
+      if [ -n "$responder_pid" ]; then kill "$responder_pid"; wait "$responder_pid" 2>/dev/null || true; fi
+      start_responder 192.0.2.1=error-flood:150000:6500 192.0.2.2=error-flood:150000:6000:300 \
+        2001:db8::1=error-flood:150000:6000:300 2001:db8::2=delay:300
       enable_trace
-      run_korvane 1 192.0.2.1 192.0.2.2
-      expect_status 0
-      expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.1 192.0.2.2" \
-        " --> Sending Ping to 192.0.2.1" " Error When Ping 192.0.2.1 \(frmKorvane_pingClient_Error\)" \
-        " --- Ping timed out: 192.0.2.1" \
-        " --> Sending Ping to 192.0.2.2" " Error When Ping 192.0.2.2 \(frmKorvane_pingClient_Error\)" \
-        " --- Ping timed out: 192.0.2.2" " Return Value: 0"
-      expect_elapsed 10400 11900
+      run_korvane 3 "${hosts[@]}"
+      expect_status 100
+      local -a lines=("${start_lines[@]}" " CommandLine = 3 ${hosts[*]}"
+        " --> Sending Ping to 192.0.2.1" " Error When Ping 192.0.2.1 \(frmKorvane_pingClient_Error\)"
+        " --- Ping timed out: 192.0.2.1"
+        " --> Sending Ping to 192.0.2.2" " Error When Ping 192.0.2.2 \(frmKorvane_pingClient_Error\)"
+        " <-- Ping Response from 192.0.2.2 \($rtt ms\)")
+      local host
+      for host in 2001:db8::1 2001:db8::2; do
+        lines+=(" --> DNS resolving on $host" " <-- DNS resolved to $host" " --> Sending Ping to $host")
+        [ "$host" = 2001:db8::1 ] && lines+=(" Error When Ping $host \(frmKorvane_pingClient_Error\)")
+        lines+=(" <-- Ping Response from $host \($rtt ms\)")
+      done
+      expect_trace "${lines[@]}" " Return Value: 100"
+      expect_elapsed 6700 8200
     }
     on_both_socket_kinds check
     ;;
