@@ -134,6 +134,8 @@ std::vector<Case> RawCases() {
       {"padding after the datagram", padded, ReplyTo(9), Filter::Keeps},
       {"another identifier", FromHost(Echo(kIcmpEchoReply, 0x4321, 9)), {}, Filter::Drops},
       {"reply to an earlier request", FromHost(Echo(kIcmpEchoReply, kOurId, 8)), ReplyTo(8), Filter::Drops},
+      {"our reply from another address", Ipv4(0xC6336401, kLocal, Echo(kIcmpEchoReply, kOurId, 9)), ReplyTo(9),
+       Filter::Drops},
       {"wrong checksum", badChecksum, {}, Filter::Either},
       {"reply with code 1", FromHost(Echo(kIcmpEchoReply, kOurId, 9, 1)), {}, Filter::Drops},
       {"our own request looped back", OurRequestTo(kHost, 9), {}, Filter::Drops},
@@ -260,12 +262,14 @@ TEST(IpAddressText, Ipv6IsWrittenInItsCanonicalFormWithItsZone) {
 // Each is set for our request number 9 to the host: with its errors, after
 // its first error (replies only), and between requests (nothing).
 TEST(IcmpPacket, KernelFiltersKeepOnlyWhatCanStillChangeTheRequestsOutcome) {
+  // An ICMPv6 reply's source is read from the IP header, which a socket pair
+  // does not have: those rows are checked end to end.
   const auto check = [](const std::vector<Case>& cases, const IpAddress& host) {
     for (const int stage : {0, 1, 2}) {
       const std::vector<sock_filter> program =
           stage == 2 ? NothingFilter() : RequestFilter(host, kOurId, 9, stage == 0);
       for (const Case& c : cases) {
-        if (c.filter == Filter::Either) continue;
+        if (c.filter == Filter::Either || (host.IsIpv6() && c.verdict.kind == Kind::EchoReply)) continue;
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
         const sock_fprog filter{static_cast<unsigned short>(program.size()),

@@ -280,6 +280,7 @@ void LinuxIcmpControl::ForgetCurrentRequest() {
       // Should this fail, the next send discards what came in meanwhile.
       AttachFilter(socket->fd, NothingFilter());
     } else if (!TakeFreshDatagramSocket(*socket)) {
+      AttachFilter(socket->fd, NothingFilter());
       SetErrorReports(*socket, false);
       ClearPendingError(socket->fd);
     }
@@ -308,6 +309,10 @@ void LinuxIcmpControl::SendEcho(const std::string& addressText) {
     }
     Discard(socket.fd);
   } else {
+    // Only this request's replies from where it went take room in the queue.
+    if (!AttachFilter(socket.fd, DatagramReplyFilter(*address, socket.identifier, sequence))) {
+      FailSend("kernel filter not set");
+    }
     SetErrorReports(socket, true);
   }
   const std::vector<unsigned char> packet =

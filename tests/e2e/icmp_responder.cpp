@@ -11,7 +11,9 @@
 //         unreachable | late-unreachable:MS | redirect | quench |
 //         unreachable-other (quoting the request as sent to another address) |
 //         error-flood:RATE:MS[:REPLY_MS] (unreachables quoting the request,
-//         RATE a second for MS, and the echo reply after REPLY_MS if given)
+//         RATE a second for MS, and the echo reply after REPLY_MS if given) |
+//         reply-flood:RATE:MS[:REPLY_MS] (the same with forged echo replies:
+//         half with the next sequence, half from another address)
 //   --flood-replies=RATE: echo replies with another identifier to 127.0.0.1,
 //         RATE a second, for as long as the responder runs.
 // An ADDRESS may be IPv6; its rules are the same but for bad-checksum (the
@@ -98,7 +100,7 @@ Rule ParseRule(const std::string& text) {
   const std::string argument = colon == std::string::npos ? "" : text.substr(colon + 1);
   if (rule.kind == "delay" || rule.kind == "late-unreachable") rule.first = std::atol(argument.c_str());
   if (rule.kind == "from") rule.other = AddressBytes(argument);
-  if (rule.kind == "burst" || rule.kind == "error-flood") {
+  if (rule.kind == "burst" || rule.kind == "error-flood" || rule.kind == "reply-flood") {
     rule.first = std::atol(argument.c_str());
     const std::string rest = argument.substr(argument.find(':') + 1);
     rule.second = std::atol(rest.c_str());
@@ -266,6 +268,15 @@ void Answer6(int fd, const std::map<std::string, Rule>& rules, std::vector<Outgo
     QueueFloodReply(rule, echoReply, queue);
     return;
   }
+  if (rule.kind == "reply-flood") {
+    Outgoing nextSequence = echoReply, otherSource = echoReply;
+    nextSequence.packet[7] ^= 1;
+    inet_pton(AF_INET6, "2001:db8::99", &otherSource.source6);
+    Flood(nextSequence, rule.first / 2, rule.second);
+    Flood(otherSource, rule.first / 2, rule.second);
+    QueueFloodReply(rule, echoReply, queue);
+    return;
+  }
   for (long delay : DelaysOf(rule)) {
     outgoing.due = Clock::now() + std::chrono::milliseconds(delay);
     queue.push_back(outgoing);
@@ -388,6 +399,19 @@ int main(int argc, char** argv) {
       Outgoing flood{received, datagram};
       flood.destination = requester;
       Flood(flood, rule.first, rule.second);
+      QueueFloodReply(rule, echoReply, queue);
+      continue;
+    }
+    if (rule.kind == "reply-flood") {
+      std::vector<unsigned char> next = reply;
+      next[7] ^= 1;
+      in_addr other;
+      inet_pton(AF_INET, "198.51.100.1", &other);
+      Outgoing nextSequence{received, Datagram(source, requester, next)};
+      Outgoing otherSource{received, Datagram(other, requester, reply)};
+      nextSequence.destination = otherSource.destination = requester;
+      Flood(nextSequence, rule.first / 2, rule.second);
+      Flood(otherSource, rule.first / 2, rule.second);
       QueueFloodReply(rule, echoReply, queue);
       continue;
     }

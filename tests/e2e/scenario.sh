@@ -344,6 +344,16 @@ case "$name" in
       expect_status 100
       expect_elapsed 2650 4000
     done
+    # Forged replies to the request itself, half with the next sequence, half
+    # from another address, 150,000 a second: the real one, 300 ms late, is
+    # still seen on both socket kinds and in both families.
+    kill "$responder_pid"; wait "$responder_pid" 2>/dev/null || true
+    start_responder 192.0.2.2=reply-flood:150000:2000:300 2001:db8::2=reply-flood:150000:2000:300
+    check() {
+      run_korvane 2 192.0.2.2 2001:db8::2
+      expect_status 100
+    }
+    on_both_socket_kinds check
     ;;
   error_flood)
     # Forged unreachables, 150,000 a second. Host 1's quote its request and go
