@@ -16,7 +16,7 @@ std::optional<std::string> InformationText(std::string_view arguments, std::stri
          "Trace: when the file pingdebug.txt beside the executable, or the file named\n"
          "by the environment variable KORVANE_TRACE, exists, a time-stamped trace is\n"
          "appended to it.\n"
-         "korvane --help | --version: this text, or the version.\n"
+         "korvane --help (-h) | --version (-V): this text, or the version.\n"
          "More: man korvane (Linux), INSTALL.txt (Windows).\n";
 }
 
