@@ -32,6 +32,11 @@ constexpr std::size_t kReceiveBufferSize = 2048;
 constexpr int kSocketBufferBytes = 1 << 20;
 // Bounds the work of one pump, whatever floods the sockets.
 constexpr int kMaxPacketsPerPump = 256;
+// Errors on a datagram socket that carry its identifier but are not about the
+// request it waits for (another sequence or destination, a redirect): past
+// this many, error reports stop for the request, so that a flood of them
+// costs no more; no real network sends so many about one echo request.
+constexpr int kMaxStrayErrors = 32;
 // Messages dropped at most when a raw socket is readied for a request: more
 // than its queue can hold of the smallest packets.
 constexpr int kDiscardBatch = 64;
@@ -319,7 +324,7 @@ void LinuxIcmpControl::SendEcho(const std::string& addressText) {
       EchoRequest(socket.identifier, sequence, kPayloadSize, socket.ipv6 ? kIcmp6EchoRequest : kIcmpEchoRequest);
   const std::int64_t sentAtNs = Nanoseconds(CLOCK_MONOTONIC);
   if (!Send(socket, packet, *address)) FailSend("echo request not sent");
-  current_ = Request{&socket, sequence, *address, sentAtNs, false};
+  current_ = Request{&socket, sequence, *address, sentAtNs, false, 0};
 }
 
 // A send fails with an ICMP error the network reported about an earlier
@@ -412,6 +417,10 @@ bool LinuxIcmpControl::ReadQueuedError(const IcmpSocket& socket) {
           ClassifyQueuedError(error.ee_type, received.Address(),
                               Bytes(received.data, static_cast<std::size_t>(size)), socket.identifier),
           {}, 0);
+  }
+  if (current_ && current_->socket == &socket && !current_->errorRaised &&
+      ++current_->strayErrors == kMaxStrayErrors) {
+    StopErrors(socket);
   }
   return true;
 }

@@ -45,6 +45,7 @@ class LinuxIcmpControl : public IcmpControlBase {
     IpAddress address;
     std::int64_t sentAtNs;  // monotonic
     bool errorRaised;
+    int strayErrors;  // errors read on its socket that were not about it
   };
 
   std::optional<IpAddress> ResolveName(const std::string& name) override;
