@@ -1,5 +1,8 @@
 #include "icmp/control_base.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "icmp/ip_address.h"
 #include "core/runtime_error.h"
 #include "platform/standard_streams.h"
@@ -27,13 +30,16 @@ void IcmpControlBase::FailSend(const char* why) {
   throw RuntimeError(ErrorNumber::ControlFailure, why);
 }
 
-void IcmpControlBase::FailSendWithoutSocket(bool ipv6) {
+void IcmpControlBase::FailSendWithoutSocket(bool ipv6, int openError) {
   if (!noSocketReported_) {
     noSocketReported_ = true;
+    const std::string family = ipv6 ? "IPv6" : "IPv4";
     ReportToStandardError(
-        std::string("no ICMP socket for ") + (ipv6 ? "IPv6" : "IPv4") +
-        ": no permission to send echo requests (or no such family in the kernel); allow one with "
-        "net.ipv4.ping_group_range, or give the binary cap_net_raw (setcap cap_net_raw+ep), or run it as root");
+        openError == EPERM || openError == EACCES
+            ? "no ICMP socket for " + family +
+                  ": no permission to send echo requests; allow one with net.ipv4.ping_group_range, "
+                  "or give the binary cap_net_raw (setcap cap_net_raw+ep), or run it as root"
+            : "no ICMP socket for " + family + ": " + std::strerror(openError));
   }
   FailSend("no ICMP socket for the address's family");
 }

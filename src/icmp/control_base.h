@@ -33,9 +33,10 @@ class IcmpControlBase : public PingControl {
   // Remembers a failed send for an Error event at the next pump, and throws.
   [[noreturn]] void FailSend(const char* why);
   // A failed send because no ICMP socket of the address's family could be
-  // opened: the first of a run also tells the administrator why on standard
-  // error, and how to grant the permission.
-  [[noreturn]] void FailSendWithoutSocket(bool ipv6);
+  // opened (openError: the errno of that failure): the first of a run also
+  // tells the administrator why on standard error, and how to grant the
+  // permission when that was what was missing.
+  [[noreturn]] void FailSendWithoutSocket(bool ipv6, int openError);
   // Raises the Error event of a failed send.
   void DeliverSendFailure();
 

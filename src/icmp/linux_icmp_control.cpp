@@ -193,9 +193,13 @@ LinuxIcmpControl::LinuxIcmpControl() {
     const int protocol = socket->ipv6 ? int{IPPROTO_ICMPV6} : int{IPPROTO_ICMP};
     // A fresh datagram socket for each request: opened now, while the
     // permission to open them lasts.
+    int datagramError = 0;
     for (int i = 0; i < kMaxHosts; ++i) {
       const int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
-      if (fd < 0) break;
+      if (fd < 0) {
+        datagramError = errno;
+        break;
+      }
       socket->spares.push_back(fd);
     }
     if (TakeFreshDatagramSocket(*socket)) {
@@ -203,8 +207,13 @@ LinuxIcmpControl::LinuxIcmpControl() {
       continue;
     }
     socket->fd = ::socket(family, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    // A raw socket is refused without privilege before anything else is
+    // looked at: the datagram socket's failure says more, unless it too was
+    // a matter of permission.
+    socket->openError = errno == EPERM && datagramError != 0 && datagramError != EACCES ? datagramError : errno;
     if (socket->fd < 0) continue;
     if (!FilterRawSocket(socket->fd, socket->ipv6)) {
+      socket->openError = errno;
       close(socket->fd);
       socket->fd = -1;
       continue;
@@ -301,7 +310,7 @@ void LinuxIcmpControl::SendEcho(const std::string& addressText) {
   const std::optional<IpAddress> address = Aim(addressText);
   if (!address) FailSend("no address to send to");
   IcmpSocket& socket = address->IsIpv6() ? ipv6_ : ipv4_;
-  if (socket.fd < 0) FailSendWithoutSocket(socket.ipv6);
+  if (socket.fd < 0) FailSendWithoutSocket(socket.ipv6, socket.openError);
 
   const std::uint16_t sequence = nextSequence_++;
   socket.used = true;

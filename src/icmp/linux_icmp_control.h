@@ -38,6 +38,7 @@ class LinuxIcmpControl : public IcmpControlBase {
     std::uint16_t identifier = 0;  // a datagram socket's is the kernel's
     bool used = false;             // a request has gone out on it
     std::vector<int> spares;       // datagram: fresh sockets for the requests to come
+    int openError = 0;             // why no socket could be opened
   };
   struct Request {
     const IcmpSocket* socket;

@@ -516,10 +516,17 @@ case "$name" in
     as_nobody   # neither socket kind can be opened
     start_responder 192.0.2.1=now
     enable_trace
-    expect_stderr="korvane: no ICMP socket for IPv4: no permission to send echo requests (or no such family in the kernel); allow one with net.ipv4.ping_group_range, or give the binary cap_net_raw (setcap cap_net_raw+ep), or run it as root"
+    expect_stderr="korvane: no ICMP socket for IPv4: no permission to send echo requests; allow one with net.ipv4.ping_group_range, or give the binary cap_net_raw (setcap cap_net_raw+ep), or run it as root"
     run_korvane 1 192.0.2.1
     expect_status 0
     expect_error_event_trace 192.0.2.1
+    # Allowed, but too few descriptors left for an ICMPv6 socket: that is the reason given.
+    allow_datagram_sockets
+    run_as=(prlimit --nofile=13:13 "${run_as[@]}")
+    rm "$trace"
+    expect_stderr="korvane: no ICMP socket for IPv6: Too many open files"
+    run_korvane 1 2001:db8::1
+    expect_status 0
     ;;
   file_capability)
     # An ordinary user with cap_net_raw on the binary gets the raw socket, and
