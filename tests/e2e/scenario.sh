@@ -520,13 +520,16 @@ case "$name" in
     run_korvane 1 192.0.2.1
     expect_status 0
     expect_error_event_trace 192.0.2.1
-    # Allowed, but too few descriptors left for an ICMPv6 socket: that is the reason given.
-    allow_datagram_sockets
-    run_as=(prlimit --nofile=13:13 "${run_as[@]}")
-    rm "$trace"
-    expect_stderr="korvane: no ICMP socket for IPv6: Too many open files"
-    run_korvane 1 2001:db8::1
-    expect_status 0
+    # Allowed, but too few descriptors left for an ICMPv6 socket: that is the
+    # reason given. (Not under the sanitizers, whose checks need descriptors too.)
+    if ! grep -q __ubsan_handle "$korvane_bin"; then
+      allow_datagram_sockets
+      run_as=(prlimit --nofile=13:13 "${run_as[@]}")
+      rm "$trace"
+      expect_stderr="korvane: no ICMP socket for IPv6: Too many open files"
+      run_korvane 1 2001:db8::1
+      expect_status 0
+    fi
     ;;
   file_capability)
     # An ordinary user with cap_net_raw on the binary gets the raw socket, and
