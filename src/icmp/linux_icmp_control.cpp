@@ -273,7 +273,8 @@ bool LinuxIcmpControl::SetErrorReports(const IcmpSocket& socket, bool on) {
 
 // Nothing more about the request on this socket can change its outcome but a
 // reply: no error is let in any more. (Should that fail, further errors are
-// read and passed over, at the pump's bounded pace, as before.)
+// read and passed over, at the pump's bounded pace, as before.) On a datagram
+// socket it needs no request: there it also quiets a socket between requests.
 void LinuxIcmpControl::StopErrors(const IcmpSocket& socket) {
   if (socket.kind == SocketKind::Raw) {
     AttachFilter(socket.fd, RequestFilter(current_->address, socket.identifier, current_->sequence, false));
@@ -295,8 +296,7 @@ void LinuxIcmpControl::ForgetCurrentRequest() {
       AttachFilter(socket->fd, NothingFilter());
     } else if (!TakeFreshDatagramSocket(*socket)) {
       AttachFilter(socket->fd, NothingFilter());
-      SetErrorReports(*socket, false);
-      ClearPendingError(socket->fd);
+      StopErrors(*socket);
     }
     socket->used = false;
   }

@@ -53,12 +53,7 @@ void WriteAll(int fd, std::string_view text) {
 
 void WriteStandardOutput(std::string_view text) { WriteAll(STDOUT_FILENO, text); }
 
-void ReportToStandardError(std::string_view reason) {
-  std::string line = "korvane: ";
-  line += reason;
-  line += '\n';
-  WriteAll(STDERR_FILENO, line);
-}
+void ReportToStandardError(std::string_view reason) { WriteAll(STDERR_FILENO, ProblemLine(reason)); }
 
 void KeepStandardStreamsOpen() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {

@@ -4,9 +4,15 @@
 // best effort: a closed, full or broken stream, or none at all, changes
 // nothing else. On Windows the standard handles are used only when the
 // caller gave them (a redirect or a pipe); no console is ever made.
+#include <string>
 #include <string_view>
 
 namespace korvane {
+
+// The one form of a reason on standard error, on every system.
+inline std::string ProblemLine(std::string_view reason) {
+  return "korvane: " + std::string(reason) + "\n";
+}
 
 // Writes the text to standard output; "\n" ends a line.
 void WriteStandardOutput(std::string_view text);

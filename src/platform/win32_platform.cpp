@@ -68,10 +68,7 @@ void WriteStandardHandle(DWORD which, std::string_view text) {
 void WriteStandardOutput(std::string_view text) { WriteStandardHandle(STD_OUTPUT_HANDLE, text); }
 
 void ReportToStandardError(std::string_view reason) {
-  std::string line = "korvane: ";
-  line += reason;
-  line += '\n';
-  WriteStandardHandle(STD_ERROR_HANDLE, line);
+  WriteStandardHandle(STD_ERROR_HANDLE, ProblemLine(reason));
 }
 
 std::string WindowsArgumentText() { return ArgumentText(); }
