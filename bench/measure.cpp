@@ -1,9 +1,9 @@
 // Runs a command and prints its wall time, CPU time (user + system), peak
 // resident memory, voluntary context switches and exit status:
 // "WALL_US CPU_US MAXRSS_KIB NVCSW STATUS".
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -28,8 +28,8 @@ int main(int argc, char** argv) {
   rusage usage{};
   wait4(child, &status, 0, &usage);
   const auto wall = std::chrono::steady_clock::now() - start;
-  const long long cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL +
-                        usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
+  const long long cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec +
+                        usage.ru_stime.tv_usec;
   std::printf("%lld %lld %ld %ld %d\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(wall).count()),
               cpu, usage.ru_maxrss, usage.ru_nvcsw, WIFEXITED(status) ? WEXITSTATUS(status) : -1);

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/form.h"
 #include "icmp/linux_icmp_control.h"
 #include "platform/posix_platform.h"
-#include "app/form.h"
 
 namespace {
 

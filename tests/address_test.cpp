@@ -16,21 +16,20 @@ std::int16_t Check(const std::string& text) {
 }
 
 TEST(IsNotIpAddress, AcceptsExactlyTheDottedQuadForm) {
-  for (const std::string text : {"1.2.3.4", "127.0.0.1", "0.0.0.0", "255.255.255.255",
-                                 "01.002.3.4", "1.2.3.0000255", "000.000.000.000",
-                                 "192.0.2.7"}) {
+  for (const std::string text : {"1.2.3.4", "127.0.0.1", "0.0.0.0", "255.255.255.255", "01.002.3.4",
+                                 "1.2.3.0000255", "000.000.000.000", "192.0.2.7"}) {
     EXPECT_EQ(Check(text), 0) << text;
   }
 }
 
 TEST(IsNotIpAddress, RejectsEverythingElse) {
   const std::vector<std::string> texts = {
-      "256.1.1.1", "1.300.1.1", "1.1.256.1", "1.1.1.256", "1.2.3.1000",  // range
-      "1", ".1.2.3", "1234.1.1.1", "1..2.3", "1.2345.1.1", "1.2.3",      // dots
-      "1.2.3.", "1.2.3.4.", "1.2.3.4.5", " 1.2.3.4", "1.2.3.4 ", "1.2.3.4:80",
-      "?1.2.3.4", "@1.2.3.4", "a.b.c.d", "localhost", "host.example", "-1.2.3.4",
-      "+1.2.3.4", "1.-2.3.4", "1.2.3.4e0", "1,2.3.4", "1.2.3.\xC3\xA9", "\xC3\xA9.1.2.3",
-      "..", "...", "1...", "0x1.2.3.4", "1.2.3.0x4",
+      "256.1.1.1", "1.300.1.1", "1.1.256.1",  "1.1.1.256", "1.2.3.1000",               // range
+      "1",         ".1.2.3",    "1234.1.1.1", "1..2.3",    "1.2345.1.1",     "1.2.3",  // dots
+      "1.2.3.",    "1.2.3.4.",  "1.2.3.4.5",  " 1.2.3.4",  "1.2.3.4 ",       "1.2.3.4:80",
+      "?1.2.3.4",  "@1.2.3.4",  "a.b.c.d",    "localhost", "host.example",   "-1.2.3.4",
+      "+1.2.3.4",  "1.-2.3.4",  "1.2.3.4e0",  "1,2.3.4",   "1.2.3.\xC3\xA9", "\xC3\xA9.1.2.3",
+      "..",        "...",       "1...",       "0x1.2.3.4", "1.2.3.0x4",
   };
   for (const std::string& text : texts) {
     EXPECT_EQ(Check(text), -1) << text;
@@ -82,10 +81,12 @@ TEST(IsNotIpAddress, TextsOfSixteenBitLengthOverflowOnlyWhenScannedToTheEnd) {
   // are rejected as a name; 16,381 characters outside the basic plane after
   // "1.2.3." make 32,768 units and overflow.
   std::string euros;
-  for (int i = 0; i < 11000; ++i) euros += "\xE2\x82\xAC";
+  for (int i = 0; i < 11000; ++i)
+    euros += "\xE2\x82\xAC";
   EXPECT_EQ(Check("1.2.3.4" + euros), -1);
   std::string faces;
-  for (int i = 0; i < 16381; ++i) faces += "\xF0\x9F\x98\x80";
+  for (int i = 0; i < 16381; ++i)
+    faces += "\xF0\x9F\x98\x80";
   EXPECT_THROW(IsNotIpAddress("1.2.3." + faces, flag), RuntimeError);
 }
 

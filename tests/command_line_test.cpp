@@ -19,8 +19,10 @@ std::vector<std::string> Split(const std::string& text) {
   Args args;
   SplitCommandLine(text, args);
   std::vector<std::string> fields;
-  for (std::int16_t i = 1; i <= kFieldCount; ++i) fields.push_back(args(i).value_or("-"));
-  while (!fields.empty() && fields.back() == "-") fields.pop_back();
+  for (std::int16_t i = 1; i <= kFieldCount; ++i)
+    fields.push_back(args(i).value_or("-"));
+  while (!fields.empty() && fields.back() == "-")
+    fields.pop_back();
   return fields;
 }
 
@@ -46,8 +48,8 @@ TEST(SplitCommandLine, Grammar) {
       {"2 a\r\nb", {"2", "a\r\nb"}},  // only blank and tab separate
       {"1 h1 h2 h3 h4 h5 h6 h7 h8 h9 h10 h11",
        {"1", "h1", "h2", "h3", "h4", "h5", "h6", "h7", "h8", "h9", "h10 h11"}},
-      {"1 a b c d e f g h i j\t\tk \"l m\"", {"1", "a", "b", "c", "d", "e", "f", "g", "h", "i",
-                                              "j\t\tk l m"}},
+      {"1 a b c d e f g h i j\t\tk \"l m\"",
+       {"1", "a", "b", "c", "d", "e", "f", "g", "h", "i", "j\t\tk l m"}},
       {"2 h\xC3\xA9te b", {"2", "h\xC3\xA9te", "b"}},
   };
   for (const SplitCase& c : cases) {
@@ -60,21 +62,39 @@ TEST(SplitCommandLine, LengthLimitCountsUtf16Units) {
   EXPECT_THROW(Split(std::string(32767, 'a')), RuntimeError);
   // 16383 two-byte characters are 16383 units, well under the limit...
   std::string accented;
-  for (int i = 0; i < 16383; ++i) accented += "\xC3\xA9";
+  for (int i = 0; i < 16383; ++i)
+    accented += "\xC3\xA9";
   EXPECT_NO_THROW(Split(accented));
   // ...while 16384 four-byte characters take two units each: 32768 in all.
   std::string wide;
-  for (int i = 0; i < 16384; ++i) wide += "\xF0\x9F\x98\x80";
+  for (int i = 0; i < 16384; ++i)
+    wide += "\xF0\x9F\x98\x80";
   EXPECT_THROW(Split(wide), RuntimeError);
 }
 
 TEST(ConvertThreshold, NumbersAndRounding) {
   const std::vector<std::pair<std::string, int>> cases = {
-      {"2", 2},     {"2.5", 2},       {"3.5", 4},          {"-2.5", -2},    {"-1", -1},
-      {"0", 0},     {"+7", 7},        {"  12  ", 12},      {"2.4999", 2},   {"2.5001", 3},
-      {"0.5", 0},   {"1.5", 2},       {".5", 0},           {"4.", 4},       {"-0.4", 0},
-      {"32767", 32767}, {"-32768", -32768}, {"32767.4", 32767}, {"-32768.5", -32768},
-      {"0002", 2},  {"2.50000000000000000000001", 3},
+      {"2", 2},
+      {"2.5", 2},
+      {"3.5", 4},
+      {"-2.5", -2},
+      {"-1", -1},
+      {"0", 0},
+      {"+7", 7},
+      {"  12  ", 12},
+      {"2.4999", 2},
+      {"2.5001", 3},
+      {"0.5", 0},
+      {"1.5", 2},
+      {".5", 0},
+      {"4.", 4},
+      {"-0.4", 0},
+      {"32767", 32767},
+      {"-32768", -32768},
+      {"32767.4", 32767},
+      {"-32768.5", -32768},
+      {"0002", 2},
+      {"2.50000000000000000000001", 3},
   };
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(ConvertThreshold(text), expected) << text;
@@ -83,8 +103,8 @@ TEST(ConvertThreshold, NumbersAndRounding) {
 }
 
 TEST(ConvertThreshold, RejectsWhatIsNotASixteenBitNumber) {
-  for (const std::string text : {"x", "32768", "40000", "-32769", "32767.5", "1e3", "", " ",
-                                 ".", "-", "1.2.3", "1 2", "0x10", "99999999999999999999999"}) {
+  for (const std::string text : {"x", "32768", "40000", "-32769", "32767.5", "1e3", "", " ", ".", "-",
+                                 "1.2.3", "1 2", "0x10", "99999999999999999999999"}) {
     EXPECT_THROW(ConvertThreshold(text), RuntimeError) << text;
   }
 }
@@ -118,7 +138,8 @@ TEST(InformationText, ExactlyTheOptionAlone) {
   for (const std::string text : {"--help", "-h"}) {
     EXPECT_EQ(InformationText(text, "9.8.7").value_or("").rfind("Usage: korvane THRESHOLD", 0), 0u) << text;
   }
-  for (const std::string text : {"--version", "-V", "--version \t"}) EXPECT_EQ(InformationText(text, "9.8.7"), "korvane 9.8.7\n");
+  for (const std::string text : {"--version", "-V", "--version \t"})
+    EXPECT_EQ(InformationText(text, "9.8.7"), "korvane 9.8.7\n");
   for (const std::string text : {"-5", "--help 1", "1 --version", "\"--help\"", "--HELP", "-v", ""}) {
     EXPECT_EQ(InformationText(text, "9.8.7"), std::nullopt) << text;
   }

@@ -129,13 +129,13 @@ std::vector<Case> RawCases() {
   Packet quotesUdp = Ipv4(kLocal, kHost, Packet(16, 0), 17);
   return {
       {"our reply", FromHost(Echo(kIcmpEchoReply, kOurId, 9)), ReplyTo(9), Filter::Keeps},
-      {"our reply after IP options", Ipv4(kHost, kLocal, Echo(kIcmpEchoReply, kOurId, 9), 1, 2),
-       ReplyTo(9), Filter::Keeps},
+      {"our reply after IP options", Ipv4(kHost, kLocal, Echo(kIcmpEchoReply, kOurId, 9), 1, 2), ReplyTo(9),
+       Filter::Keeps},
       {"padding after the datagram", padded, ReplyTo(9), Filter::Keeps},
       {"another identifier", FromHost(Echo(kIcmpEchoReply, 0x4321, 9)), {}, Filter::Drops},
       {"reply to an earlier request", FromHost(Echo(kIcmpEchoReply, kOurId, 8)), ReplyTo(8), Filter::Drops},
-      {"our reply from another address", Ipv4(0xC6336401, kLocal, Echo(kIcmpEchoReply, kOurId, 9)), ReplyTo(9),
-       Filter::Drops},
+      {"our reply from another address", Ipv4(0xC6336401, kLocal, Echo(kIcmpEchoReply, kOurId, 9)),
+       ReplyTo(9), Filter::Drops},
       {"wrong checksum", badChecksum, {}, Filter::Either},
       {"reply with code 1", FromHost(Echo(kIcmpEchoReply, kOurId, 9, 1)), {}, Filter::Drops},
       {"our own request looped back", OurRequestTo(kHost, 9), {}, Filter::Drops},
@@ -145,12 +145,14 @@ std::vector<Case> RawCases() {
       {"nothing", {}, {}, Filter::Drops},
       {"unreachable", FromHost(ErrorAbout(kIcmpDestinationUnreachable, OurRequestTo(kHost, 9))),
        ErrorFor(9, kHost), Filter::Keeps},
-      {"time exceeded from a router", Ipv4(0xC6336401, kLocal, ErrorAbout(kIcmpTimeExceeded, OurRequestTo(kHost, 9))),
-       ErrorFor(9, kHost), Filter::Keeps},
+      {"time exceeded from a router",
+       Ipv4(0xC6336401, kLocal, ErrorAbout(kIcmpTimeExceeded, OurRequestTo(kHost, 9))), ErrorFor(9, kHost),
+       Filter::Keeps},
       {"parameter problem", FromHost(ErrorAbout(kIcmpParameterProblem, OurRequestTo(kHost, 9))),
        ErrorFor(9, kHost), Filter::Keeps},
-      {"error quoting IP options", FromHost(ErrorAbout(kIcmpDestinationUnreachable, OurRequestTo(kHost, 9, 1))),
-       ErrorFor(9, kHost), Filter::Keeps},
+      {"error quoting IP options",
+       FromHost(ErrorAbout(kIcmpDestinationUnreachable, OurRequestTo(kHost, 9, 1))), ErrorFor(9, kHost),
+       Filter::Keeps},
       {"error quoting another destination", FromHost(ErrorAbout(3, OurRequestTo(0xC0000263, 9))),
        ErrorFor(9, 0xC0000263), Filter::Drops},
       {"error about an earlier request", FromHost(ErrorAbout(3, OurRequestTo(kHost, 8))), ErrorFor(8, kHost),
@@ -158,9 +160,13 @@ std::vector<Case> RawCases() {
       {"redirect", FromHost(ErrorAbout(5, OurRequestTo(kHost, 9))), {}, Filter::Drops},
       {"source quench", FromHost(ErrorAbout(4, OurRequestTo(kHost, 9))), {}, Filter::Drops},
       {"error about another identifier",
-       FromHost(ErrorAbout(3, Ipv4(kLocal, kHost, Echo(kIcmpEchoRequest, 0x4321, 9)))), {}, Filter::Drops},
-      {"error about a reply of ours", FromHost(ErrorAbout(3, Ipv4(kLocal, kHost, Echo(kIcmpEchoReply, kOurId, 9)))),
-       {}, Filter::Drops},
+       FromHost(ErrorAbout(3, Ipv4(kLocal, kHost, Echo(kIcmpEchoRequest, 0x4321, 9)))),
+       {},
+       Filter::Drops},
+      {"error about a reply of ours",
+       FromHost(ErrorAbout(3, Ipv4(kLocal, kHost, Echo(kIcmpEchoReply, kOurId, 9)))),
+       {},
+       Filter::Drops},
       {"error about UDP", FromHost(ErrorAbout(3, quotesUdp)), {}, Filter::Drops},
       {"error quoting too little", FromHost(ErrorAbout(3, OurRequestTo(kHost, 9), 4)), {}, Filter::Drops},
   };
@@ -183,14 +189,24 @@ std::vector<Case> Icmpv6Cases() {
       {"packet too big", Error6About(kIcmp6PacketTooBig, request), error, Filter::Keeps},
       {"time exceeded", Error6About(kIcmp6TimeExceeded, request), error, Filter::Keeps},
       {"parameter problem", Error6About(kIcmp6ParameterProblem, request), error, Filter::Keeps},
-      {"error quoting another destination", Error6About(1, request, 58, 0x63),
-       {Kind::Error, 9, IpAddress::Ipv6(Ipv6Host(0x63).data())}, Filter::Drops},
-      {"error about an earlier request", Error6About(1, Echo(kIcmp6EchoRequest, kOurId, 8)),
-       {Kind::Error, 8, IpAddress::Ipv6(Ipv6Host().data())}, Filter::Drops},
+      {"error quoting another destination",
+       Error6About(1, request, 58, 0x63),
+       {Kind::Error, 9, IpAddress::Ipv6(Ipv6Host(0x63).data())},
+       Filter::Drops},
+      {"error about an earlier request",
+       Error6About(1, Echo(kIcmp6EchoRequest, kOurId, 8)),
+       {Kind::Error, 8, IpAddress::Ipv6(Ipv6Host().data())},
+       Filter::Drops},
       {"redirect", Error6About(137, request), {}, Filter::Drops},
       {"error about UDP", Error6About(1, request, 17), {}, Filter::Drops},
-      {"error about another identifier", Error6About(1, Echo(kIcmp6EchoRequest, 0x4321, 9)), {}, Filter::Drops},
-      {"error quoting too little", Error6About(1, Packet(request.begin(), request.begin() + 4)), {}, Filter::Drops},
+      {"error about another identifier",
+       Error6About(1, Echo(kIcmp6EchoRequest, 0x4321, 9)),
+       {},
+       Filter::Drops},
+      {"error quoting too little",
+       Error6About(1, Packet(request.begin(), request.begin() + 4)),
+       {},
+       Filter::Drops},
   };
 }
 
@@ -215,14 +231,18 @@ TEST(IcmpPacket, DatagramSocketMessagesAndQueuedErrors) {
   EXPECT_EQ(ClassifyQueuedError(kIcmpTimeExceeded, host, request, kOurId), ErrorFor(5, kHost));
   EXPECT_EQ(ClassifyQueuedError(5, host, request, kOurId), IcmpVerdict{});
   EXPECT_EQ(ClassifyQueuedError(3, host, Echo(kIcmpEchoRequest, 0x4321, 5), kOurId), IcmpVerdict{});
-  EXPECT_EQ(ClassifyQueuedError(3, host, Packet(request.begin(), request.begin() + 6), kOurId), IcmpVerdict{});
+  EXPECT_EQ(ClassifyQueuedError(3, host, Packet(request.begin(), request.begin() + 6), kOurId),
+            IcmpVerdict{});
 
   // ICMPv6 errors are told by their own types, and quote an ICMPv6 request.
   const IpAddress host6 = IpAddress::Ipv6(Ipv6Host().data());
   const Packet request6 = Echo(kIcmp6EchoRequest, kOurId, 5);
-  EXPECT_EQ(ClassifyQueuedError(kIcmp6PacketTooBig, host6, request6, kOurId), (IcmpVerdict{Kind::Error, 5, host6}));
-  EXPECT_EQ(ClassifyQueuedError(kIcmpTimeExceeded, host6, request6, kOurId), IcmpVerdict{});  // 11: not ICMPv6's
-  EXPECT_EQ(ClassifyQueuedError(kIcmp6TimeExceeded, host6, request, kOurId), IcmpVerdict{});  // an ICMP request
+  EXPECT_EQ(ClassifyQueuedError(kIcmp6PacketTooBig, host6, request6, kOurId),
+            (IcmpVerdict{Kind::Error, 5, host6}));
+  EXPECT_EQ(ClassifyQueuedError(kIcmpTimeExceeded, host6, request6, kOurId),
+            IcmpVerdict{});  // 11: not ICMPv6's
+  EXPECT_EQ(ClassifyQueuedError(kIcmp6TimeExceeded, host6, request, kOurId),
+            IcmpVerdict{});  // an ICMP request
 }
 
 // Addresses as korvane writes them: the exact text the reply handler compares.
@@ -278,8 +298,8 @@ TEST(IcmpPacket, KernelFiltersKeepOnlyWhatCanStillChangeTheRequestsOutcome) {
         ASSERT_GE(send(pair[0], c.datagram.data(), c.datagram.size(), 0), 0);
         unsigned char buffer[2048];
         const bool kept = recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT) >= 0;
-        const bool wanted = c.filter == Filter::Keeps && stage != 2 &&
-                            (stage == 0 || c.verdict.kind == Kind::EchoReply);
+        const bool wanted =
+            c.filter == Filter::Keeps && stage != 2 && (stage == 0 || c.verdict.kind == Kind::EchoReply);
         EXPECT_EQ(kept, wanted) << c.what << ", stage " << stage;
         close(pair[0]);
         close(pair[1]);

@@ -1,6 +1,6 @@
 // The Linux platform services and the ping control's address texts, on real files.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "text/text.h"
+#include "core/runtime_error.h"
 #include "icmp/control_base.h"
 #include "icmp/ip_address.h"
 #include "platform/posix_platform.h"
-#include "core/runtime_error.h"
+#include "text/text.h"
 
 namespace korvane {
 namespace {
@@ -24,7 +24,8 @@ std::string JoinArgs(std::vector<std::string> args) {
   std::vector<char*> argv;
   std::string program = "korvane";
   argv.push_back(program.data());
-  for (std::string& a : args) argv.push_back(a.data());
+  for (std::string& a : args)
+    argv.push_back(a.data());
   return JoinArguments(static_cast<int>(argv.size()), argv.data());
 }
 
@@ -40,9 +41,9 @@ TEST(JoinArguments, QuotesOnlyWhatTheSplitterWouldCut) {
 
 TEST(Utf8Text, InvalidSequencesBecomeReplacementCharacters) {
   EXPECT_EQ(ToValidUtf8("ok"), "ok");
-  EXPECT_EQ(ToValidUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");           // overlong
+  EXPECT_EQ(ToValidUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");                  // overlong
   EXPECT_EQ(ToValidUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
-  EXPECT_EQ(ToValidUtf8("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD");           // cut short
+  EXPECT_EQ(ToValidUtf8("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD");                  // cut short
   EXPECT_EQ(ToValidUtf8("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
   EXPECT_EQ(Utf16Length("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"), 5u);
 }
@@ -94,12 +95,10 @@ TEST(DottedQuad, DecimalWithLeadingZerosNeverOctal) {
     std::optional<std::uint32_t> address;
   };
   const std::vector<Case> cases = {
-      {"127.0.0.1", 0x7F000001},     {"127.000.000.001", 0x7F000001},
-      {"1.2.3.0000255", 0x010203FF}, {"192.0.2.010", 0xC000020A},
-      {"255.255.255.255", 0xFFFFFFFF}, {"256.0.0.1", std::nullopt},
-      {"1.2.3", std::nullopt},       {"1.2.3.4.", std::nullopt},
-      {"1.2.3.4 ", std::nullopt},    {"", std::nullopt},
-      {"a.b.c.d", std::nullopt},     {"1..2.3", std::nullopt},
+      {"127.0.0.1", 0x7F000001},   {"127.000.000.001", 0x7F000001}, {"1.2.3.0000255", 0x010203FF},
+      {"192.0.2.010", 0xC000020A}, {"255.255.255.255", 0xFFFFFFFF}, {"256.0.0.1", std::nullopt},
+      {"1.2.3", std::nullopt},     {"1.2.3.4.", std::nullopt},      {"1.2.3.4 ", std::nullopt},
+      {"", std::nullopt},          {"a.b.c.d", std::nullopt},       {"1..2.3", std::nullopt},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ParseDottedQuad(c.text), c.address) << c.text;
@@ -139,7 +138,8 @@ TEST(PosixWait, EndsOnTimeAndPumpsOnlyWhenReadyOrOncePerSliceInAFlood) {
   for (const Case& c : {Case{0, false, 1}, Case{1, false, 2}, Case{1000, true, 7}}) {
     PipeSource source;
     source.flooded = c.flooded;
-    for (int i = 0; i < c.bytes; ++i) ASSERT_EQ(write(source.fds[1], "x", 1), 1);
+    for (int i = 0; i < c.bytes; ++i)
+      ASSERT_EQ(write(source.fds[1], "x", 1), 1);
     const std::int64_t until = platform.MonotonicNanoseconds() + 50'000'000;
     platform.WaitUntil(until, source);
     EXPECT_GE(platform.MonotonicNanoseconds(), until);
@@ -176,9 +176,11 @@ TEST(ControlAim, TargetReadsTheAddressOrElseTheTextAskedFor) {
   };
   const std::string huge = "1.2.3." + std::string(400, '9');
   const std::vector<Case> cases = {
-      {"192.000.002.007", "192.0.2.7", true}, {"gateway", "192.0.2.9", true},
+      {"192.000.002.007", "192.0.2.7", true},
+      {"gateway", "192.0.2.9", true},
       {"six", "2001:db8::7%eth0", true},
-      {"nowhere", "nowhere", false},          {huge, huge, false},
+      {"nowhere", "nowhere", false},
+      {huge, huge, false},
       {"", "", false},
   };
   AimingControl control;

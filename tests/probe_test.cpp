@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "probe/check_ping_status.h"
 #include "core/pause.h"
+#include "probe/check_ping_status.h"
 #include "support/harness.h"
 
 namespace korvane {
@@ -139,10 +139,9 @@ TEST(CheckPingStatus, ErrorEventIsTracedAndTheWaitGoesOn) {
   ProbeHarness h("192.0.2.7");
   h.control.ErrorAfter("192.0.2.7", 10);
   h.Probe();
-  EXPECT_EQ(h.platform.TraceMessages(),
-            (Messages{" --> Sending Ping to 192.0.2.7",
-                      " Error When Ping 192.0.2.7 (frmKorvane_pingClient_Error)",
-                      " --- Ping timed out: 192.0.2.7"}));
+  EXPECT_EQ(h.platform.TraceMessages(), (Messages{" --> Sending Ping to 192.0.2.7",
+                                                  " Error When Ping 192.0.2.7 (frmKorvane_pingClient_Error)",
+                                                  " --- Ping timed out: 192.0.2.7"}));
   EXPECT_GT(h.WaitAfterSend(), 5000);
 }
 

@@ -24,8 +24,8 @@ TEST(Pause, WaitsWholeTenMillisecondsAsOneWait) {
     std::int16_t ms;
     int waitedMs;
   };
-  for (const Case& c : {Case{5, 0}, Case{9, 0}, Case{10, 10}, Case{15, 10}, Case{1000, 1000},
-                        Case{-20, 0}, Case{0, 0}}) {
+  for (const Case& c :
+       {Case{5, 0}, Case{9, 0}, Case{10, 10}, Case{15, 10}, Case{1000, 1000}, Case{-20, 0}, Case{0, 0}}) {
     Harness h;
     Pause(h.run, c.ms);
     EXPECT_EQ(h.platform.SleptMs(), c.waitedMs) << c.ms;
@@ -85,12 +85,11 @@ TEST(RunChecks, TypicalRunTracesEveryStepAndMeetsTheThreshold) {
   h.control.ReplyAfter("192.0.2.1", 12, 12);
   EXPECT_EQ(h.RunProgram("1 alpha beta"), 100);
   EXPECT_EQ(h.platform.TraceMessages(),
-            (Messages{"", " Start", " CommandLine = 1 alpha beta",
-                      " --> DNS resolving on alpha", " <-- DNS resolved to 192.0.2.1",
-                      " --> Sending Ping to 192.0.2.1", " <-- Ping Response from 192.0.2.1 (12 ms)",
-                      " --> DNS resolving on beta", " <-- DNS resolved to 192.0.2.2",
-                      " --> Sending Ping to 192.0.2.2", " --- Ping timed out: 192.0.2.2",
-                      " Return Value: 100"}));
+            (Messages{"", " Start", " CommandLine = 1 alpha beta", " --> DNS resolving on alpha",
+                      " <-- DNS resolved to 192.0.2.1", " --> Sending Ping to 192.0.2.1",
+                      " <-- Ping Response from 192.0.2.1 (12 ms)", " --> DNS resolving on beta",
+                      " <-- DNS resolved to 192.0.2.2", " --> Sending Ping to 192.0.2.2",
+                      " --- Ping timed out: 192.0.2.2", " Return Value: 100"}));
   // 100 + 50 + one poll for alpha; 100 + 50 + 5050 for beta; 500 at the end.
   EXPECT_EQ(h.platform.SleptMs(), 200 + 5200 + 500);
   EXPECT_EQ(h.run.CurrentHost, 3);
@@ -104,10 +103,10 @@ TEST(RunChecks, VerdictComparesAnswersWithTheThreshold) {
   };
   // up1 and up2 answer, down never does.
   const std::vector<Case> cases = {
-      {"0 down", 100},           {"-3 down", 100},        {" 2 down", 100},  // threshold 0
-      {"1 down up1", 100},       {"2 down up1", 0},       {"2 up1 up2", 100},
-      {"3 up1 up2", 0},          {"2.5 up1 up2", 100},    {"32767 up1", 0},
-      {"1 down down down", 0},   {"1 up1 \"\" up2", 100}, {"2 up1 \"\" up2", 0},
+      {"0 down", 100},         {"-3 down", 100},        {" 2 down", 100},  // threshold 0
+      {"1 down up1", 100},     {"2 down up1", 0},       {"2 up1 up2", 100},
+      {"3 up1 up2", 0},        {"2.5 up1 up2", 100},    {"32767 up1", 0},
+      {"1 down down down", 0}, {"1 up1 \"\" up2", 100}, {"2 up1 \"\" up2", 0},
   };
   for (const Case& c : cases) {
     for (bool traceOn : {false, true}) {
@@ -168,13 +167,17 @@ TEST(RunChecks, ArgumentErrorWithTraceOnEndsAfterHalfASecond) {
   };
   const std::string tooLong = "1 " + std::string(32765, 'a');
   const std::vector<Case> cases = {
-      {"x 192.0.2.7", {"", " Start", " CommandLine = x 192.0.2.7", " Argument Error"},
+      {"x 192.0.2.7",
+       {"", " Start", " CommandLine = x 192.0.2.7", " Argument Error"},
        "argument error: the threshold is not a number"},
-      {"40000 192.0.2.7", {"", " Start", " CommandLine = 40000 192.0.2.7", " Argument Error"},
+      {"40000 192.0.2.7",
+       {"", " Start", " CommandLine = 40000 192.0.2.7", " Argument Error"},
        "argument error: the threshold is out of range (-32768 to 32767)"},
-      {"32767.5 a", {"", " Start", " CommandLine = 32767.5 a", " Argument Error"},
+      {"32767.5 a",
+       {"", " Start", " CommandLine = 32767.5 a", " Argument Error"},
        "argument error: the threshold is out of range (-32768 to 32767)"},
-      {tooLong, {"", " Start", " Argument Error"},
+      {tooLong,
+       {"", " Start", " Argument Error"},
        "argument error: the command line is too long (32767 UTF-16 code units or more)"},
   };
   for (const Case& c : cases) {
@@ -209,9 +212,11 @@ TEST(RunChecks, UnwritableTraceFileChangesNeitherCourseNorVerdict) {
     h.control.ReplyAfter("192.0.2.7", 300, 1);
     const int status = h.RunProgram(line);
     // An up or down verdict says nothing; the lost trace is reported once.
-    EXPECT_EQ(h.platform.Problems(),
-              appendsFail ? Messages{"the trace file /opt/korvane/pingdebug.txt cannot be written: its lines are lost"}
-                          : Messages{});
+    EXPECT_EQ(
+        h.platform.Problems(),
+        appendsFail
+            ? Messages{"the trace file /opt/korvane/pingdebug.txt cannot be written: its lines are lost"}
+            : Messages{});
     return std::make_pair(status, h.control.CallsExceptTargetReads());
   };
   const auto plain = run(false, false);
@@ -269,11 +274,11 @@ TEST(RunChecks, LateReplyIsNotCreditedToTheNextHost) {
     h.control.ReplyAt(start + arrival, "192.0.2.1", 5080);
     EXPECT_EQ(h.RunProgram("1 192.0.2.1 192.0.2.2"), 0) << arrival;
     EXPECT_EQ(h.run.Hosts(2).Replied, 0);
-    EXPECT_EQ(h.platform.TraceMessages(),
-              (Messages{"", " Start", " CommandLine = 1 192.0.2.1 192.0.2.2",
-                        " --> Sending Ping to 192.0.2.1", " --- Ping timed out: 192.0.2.1",
-                        " --> Sending Ping to 192.0.2.2", " --- Ping timed out: 192.0.2.2",
-                        " Return Value: 0"}));
+    EXPECT_EQ(
+        h.platform.TraceMessages(),
+        (Messages{"", " Start", " CommandLine = 1 192.0.2.1 192.0.2.2", " --> Sending Ping to 192.0.2.1",
+                  " --- Ping timed out: 192.0.2.1", " --> Sending Ping to 192.0.2.2",
+                  " --- Ping timed out: 192.0.2.2", " Return Value: 0"}));
   }
 }
 
@@ -299,8 +304,7 @@ TEST(RunChecks, HostsAreProbedInCommandLineOrder) {
   h.control.Resolve("b", "192.0.2.2");
   EXPECT_EQ(h.RunProgram("0 192.0.2.3 b \"192.0.2.1\""), 100);
   EXPECT_EQ(h.control.CallsExceptTargetReads(),
-            (Messages{"SendEcho 192.0.2.3", "SetTarget b", "SendEcho 192.0.2.2",
-                      "SendEcho 192.0.2.1"}));
+            (Messages{"SendEcho 192.0.2.3", "SetTarget b", "SendEcho 192.0.2.2", "SendEcho 192.0.2.1"}));
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ TEST(StripProgramName, RemovesTheNameAndTheSeparatorsAfterIt) {
       {u"korvane.exe 1 a b", u"1 a b"},
       {u"\"C:\\Program Files\\korvane.exe\" 1 a", u"1 a"},
       {u"\"C:\\Program Files\\korvane.exe\"1 a", u"1 a"},  // nothing between name and text
-      {u"korvane.exe  1 a", u"1 a"},  // a doubled blank must not unset the threshold
+      {u"korvane.exe  1 a", u"1 a"},                       // a doubled blank must not unset the threshold
       {u"\"korvane.exe\" \t 1  a", u"1  a"},
       {u"korvane.exe\t1\ta", u"1\ta"},
       {u"korvane.exe", u""},
@@ -24,8 +24,7 @@ TEST(StripProgramName, RemovesTheNameAndTheSeparatorsAfterIt) {
       {u"", u""},
   };
   for (const auto& [line, expected] : cases) {
-    EXPECT_TRUE(StripProgramName(line) == expected)
-        << std::string(line.begin(), line.end());
+    EXPECT_TRUE(StripProgramName(line) == expected) << std::string(line.begin(), line.end());
   }
 }
 

@@ -4,7 +4,8 @@ namespace korvane {
 
 std::optional<std::string> InformationText(std::string_view arguments, std::string_view version) {
   // Trailing separators set no field; cmd.exe leaves a blank before a redirect.
-  while (!arguments.empty() && (arguments.back() == ' ' || arguments.back() == '\t')) arguments.remove_suffix(1);
+  while (!arguments.empty() && (arguments.back() == ' ' || arguments.back() == '\t'))
+    arguments.remove_suffix(1);
   if (arguments == "--version" || arguments == "-V") return "korvane " + std::string(version) + "\n";
   if (arguments != "--help" && arguments != "-h") return std::nullopt;
   return "Usage: korvane THRESHOLD [HOST1 ... HOST10]\n"

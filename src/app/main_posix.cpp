@@ -1,10 +1,10 @@
 // korvane THRESHOLD HOST...: pings the hosts one after another and exits with
 // 100 when at least THRESHOLD of them answered, 0 otherwise.
+#include "app/form.h"
+#include "app/information.h"
 #include "icmp/linux_icmp_control.h"
 #include "platform/posix_platform.h"
 #include "platform/standard_streams.h"
-#include "app/form.h"
-#include "app/information.h"
 
 // The version is written into the binary too, for `strings` and for whoever
 // has to tell two builds apart.

@@ -3,11 +3,11 @@
 // without a window and without a console.
 #include <windows.h>
 
+#include "app/form.h"
+#include "app/information.h"
 #include "icmp/windows_icmp_control.h"
 #include "platform/standard_streams.h"
 #include "platform/win32_platform.h"
-#include "app/form.h"
-#include "app/information.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // --help and --version are answered before the ICMP handle is made.

@@ -26,8 +26,8 @@ void frmKorvane::pingClient_Error() {
   // on none at all.
   if (!run_.AwaitingReply) return;
   if (run_.DebugOn) {
-    TraceLine(run_, {" Error When Ping ", run_.Hosts(run_.CurrentHost).Address,
-                     " (frmKorvane_pingClient_Error)"});
+    TraceLine(run_,
+              {" Error When Ping ", run_.Hosts(run_.CurrentHost).Address, " (frmKorvane_pingClient_Error)"});
   }
 }
 

@@ -1,17 +1,16 @@
 #include "app/run_checks.h"
 
 #include "cmdline/command_line.h"
-#include "probe/check_ping_status.h"
 #include "core/pause.h"
 #include "core/runtime_error.h"
 #include "core/trace.h"
+#include "probe/check_ping_status.h"
 
 namespace korvane {
 
 void RunChecks(modKorvane& run) {
   const std::string chosenTrace = run.platform.EnvironmentVariable(kTraceVariable);
-  run.TraceFilePath =
-      chosenTrace.empty() ? run.platform.PathBesideExecutable(kTraceFileName) : chosenTrace;
+  run.TraceFilePath = chosenTrace.empty() ? run.platform.PathBesideExecutable(kTraceFileName) : chosenTrace;
   if (run.platform.IsOrdinaryFile(run.TraceFilePath)) {
     run.DebugOn = kTrue;
     TraceStartLines(run);
@@ -25,15 +24,13 @@ void RunChecks(modKorvane& run) {
   }
 
   const std::int16_t lastHost = run.HostCount;
-  for (run.CurrentHost = 1; run.CurrentHost <= lastHost;
-       run.CurrentHost = Add16(run.CurrentHost, 1)) {
+  for (run.CurrentHost = 1; run.CurrentHost <= lastHost; run.CurrentHost = Add16(run.CurrentHost, 1)) {
     Pause(run, 100);
     CheckPingStatus(run);
   }
 
   std::int16_t answered = 0;
-  for (run.CurrentHost = 1; run.CurrentHost <= lastHost;
-       run.CurrentHost = Add16(run.CurrentHost, 1)) {
+  for (run.CurrentHost = 1; run.CurrentHost <= lastHost; run.CurrentHost = Add16(run.CurrentHost, 1)) {
     answered = Add16(answered, run.Hosts(run.CurrentHost).Replied);
   }
 

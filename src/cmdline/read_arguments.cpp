@@ -15,7 +15,8 @@ std::string ArgumentErrorReason(ErrorNumber number, bool lineSplit) {
 // Host text that the command line holds but the run does not check.
 void ReportIgnoredHosts(modKorvane& run, const Args& args, std::int16_t emptyField) {
   int ignored = 0;
-  for (std::int16_t j = emptyField + 1; emptyField > 0 && j <= kFieldCount; ++j) ignored += args(j) ? 1 : 0;
+  for (std::int16_t j = emptyField + 1; emptyField > 0 && j <= kFieldCount; ++j)
+    ignored += args(j) ? 1 : 0;
   if (ignored > 0) {
     run.platform.ReportProblem("host " + std::to_string(emptyField - 1) +
                                " is empty and ends the host list: the " + std::to_string(ignored) +

@@ -1,6 +1,6 @@
 #include "cmdline/command_line.h"
-#include "text/text.h"
 #include "core/runtime_error.h"
+#include "text/text.h"
 
 namespace korvane {
 

@@ -18,8 +18,10 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 std::int16_t ConvertThreshold(const std::optional<std::string>& field) {
   if (!field) return 0;
   std::string_view text = *field;
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  while (!text.empty() && text.front() == ' ')
+    text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ')
+    text.remove_suffix(1);
 
   bool negative = false;
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
@@ -31,8 +33,10 @@ std::int16_t ConvertThreshold(const std::optional<std::string>& field) {
   const std::string_view fraction =
       point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
   if (whole.empty() && fraction.empty()) NotANumber();
-  for (char c : whole) if (!IsDigit(c)) NotANumber();
-  for (char c : fraction) if (!IsDigit(c)) NotANumber();
+  for (char c : whole)
+    if (!IsDigit(c)) NotANumber();
+  for (char c : fraction)
+    if (!IsDigit(c)) NotANumber();
 
   // Exact decimal rounding on the digits themselves: no binary fraction can
   // push 2.5 or 2.4999... to the wrong side.

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
 #include "core/ping_control.h"
+#include "platform/platform.h"
 
 namespace korvane {
 

@@ -16,14 +16,15 @@ void AppendToTrace(modKorvane& run, const std::string& text) {
 
 std::string FormatTimeStamp(const LocalDateTime& t) {
   char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year % 10000,
-                t.month % 100, t.day % 100, t.hour % 100, t.minute % 100, t.second % 100);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year % 10000, t.month % 100,
+                t.day % 100, t.hour % 100, t.minute % 100, t.second % 100);
   return text;
 }
 
 void TraceLine(modKorvane& run, std::initializer_list<TracePiece> pieces) {
   std::string line = FormatTimeStamp(run.platform.LocalNow());
-  for (const TracePiece& piece : pieces) line += piece.value;
+  for (const TracePiece& piece : pieces)
+    line += piece.value;
   line += kLineEnd;
   AppendToTrace(run, line);
 }

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
 #include "core/run_state.h"
+#include "platform/platform.h"
 
 namespace korvane {
 

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "icmp/ip_address.h"
 #include "core/runtime_error.h"
+#include "icmp/ip_address.h"
 #include "platform/standard_streams.h"
 
 namespace korvane {

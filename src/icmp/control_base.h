@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "icmp/ip_address.h"
 #include "core/ping_control.h"
+#include "icmp/ip_address.h"
 
 namespace korvane {
 

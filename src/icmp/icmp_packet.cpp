@@ -68,9 +68,11 @@ bool IsRequestError6(std::uint8_t icmpType) {
 std::uint16_t InternetChecksum(Bytes data) {
   std::uint32_t sum = 0;
   std::size_t i = 0;
-  for (; i + 1 < data.size(); i += 2) sum += Read16(&data[i]);
+  for (; i + 1 < data.size(); i += 2)
+    sum += Read16(&data[i]);
   if (i < data.size()) sum += static_cast<std::uint32_t>(data[i] << 8);
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  while (sum >> 16)
+    sum = (sum & 0xFFFF) + (sum >> 16);
   return static_cast<std::uint16_t>(~sum);
 }
 
@@ -82,7 +84,8 @@ std::vector<unsigned char> EchoRequest(std::uint16_t identifier, std::uint16_t s
   packet[5] = static_cast<unsigned char>(identifier);
   packet[6] = static_cast<unsigned char>(sequence >> 8);
   packet[7] = static_cast<unsigned char>(sequence);
-  for (std::size_t i = kIcmpHeaderSize; i < packet.size(); ++i) packet[i] = static_cast<unsigned char>(i);
+  for (std::size_t i = kIcmpHeaderSize; i < packet.size(); ++i)
+    packet[i] = static_cast<unsigned char>(i);
   if (type == kIcmp6EchoRequest) return packet;
   const std::uint16_t checksum = InternetChecksum(packet);
   packet[2] = static_cast<unsigned char>(checksum >> 8);

@@ -6,14 +6,16 @@ namespace korvane {
 
 IpAddress IpAddress::Ipv4(std::uint32_t hostOrder) {
   IpAddress address;
-  for (int i = 0; i < 4; ++i) address.bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(hostOrder >> (24 - 8 * i));
+  for (int i = 0; i < 4; ++i)
+    address.bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(hostOrder >> (24 - 8 * i));
   return address;
 }
 
 IpAddress IpAddress::Ipv6(const std::uint8_t* sixteenBytes, std::uint32_t scopeId, std::string zone) {
   IpAddress address;
   address.family = Family::Ipv6;
-  for (std::size_t i = 0; i < 16; ++i) address.bytes[i] = sixteenBytes[i];
+  for (std::size_t i = 0; i < 16; ++i)
+    address.bytes[i] = sixteenBytes[i];
   address.scopeId = scopeId;
   address.zone = std::move(zone);
   return address;
@@ -53,7 +55,8 @@ std::string FormatDottedQuad(std::uint32_t address) {
 
 std::string FormatIpv6(const std::array<std::uint8_t, 16>& bytes) {
   unsigned groups[8];
-  for (std::size_t i = 0; i < 8; ++i) groups[i] = (unsigned{bytes[2 * i]} << 8) | bytes[2 * i + 1];
+  for (std::size_t i = 0; i < 8; ++i)
+    groups[i] = (unsigned{bytes[2 * i]} << 8) | bytes[2 * i + 1];
 
   const bool ipv4Mapped = groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 &&
                           groups[4] == 0 && groups[5] == 0xFFFF;
@@ -67,7 +70,8 @@ std::string FormatIpv6(const std::array<std::uint8_t, 16>& bytes) {
       continue;
     }
     int j = i;
-    while (j < hexGroups && groups[j] == 0) ++j;
+    while (j < hexGroups && groups[j] == 0)
+      ++j;
     if (j - i > runLength && j - i >= 2) runStart = i, runLength = j - i;
     i = j;
   }

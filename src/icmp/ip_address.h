@@ -17,15 +17,12 @@ struct IpAddress {
   std::string zone;                      // IPv6: the zone as the host text wrote it
 
   static IpAddress Ipv4(std::uint32_t hostOrder);
-  static IpAddress Ipv6(const std::uint8_t* sixteenBytes, std::uint32_t scopeId = 0,
-                        std::string zone = {});
+  static IpAddress Ipv6(const std::uint8_t* sixteenBytes, std::uint32_t scopeId = 0, std::string zone = {});
   bool IsIpv6() const { return family == Family::Ipv6; }
   std::uint32_t Ipv4HostOrder() const;
   // The same family and bytes: the host an ICMP error's quoted header names,
   // which carries no zone.
-  bool SameHostAs(const IpAddress& other) const {
-    return family == other.family && bytes == other.bytes;
-  }
+  bool SameHostAs(const IpAddress& other) const { return family == other.family && bytes == other.bytes; }
 
   friend bool operator==(const IpAddress&, const IpAddress&) = default;
 };

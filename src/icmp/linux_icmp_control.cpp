@@ -97,8 +97,8 @@ bool FilterRawSocket(int fd, bool ipv6) {
     if (setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &types, sizeof types) != 0) return false;
   } else {
     icmp_filter types{};
-    types.data = ~((1U << ICMP_ECHOREPLY) | (1U << ICMP_DEST_UNREACH) |
-                   (1U << ICMP_TIME_EXCEEDED) | (1U << ICMP_PARAMETERPROB));
+    types.data = ~((1U << ICMP_ECHOREPLY) | (1U << ICMP_DEST_UNREACH) | (1U << ICMP_TIME_EXCEEDED) |
+                   (1U << ICMP_PARAMETERPROB));
     if (setsockopt(fd, SOL_RAW, ICMP_FILTER, &types, sizeof types) != 0) return false;
   }
   return AttachFilter(fd, NothingFilter());
@@ -210,7 +210,8 @@ LinuxIcmpControl::LinuxIcmpControl() {
     // A raw socket is refused without privilege before anything else is
     // looked at: the datagram socket's failure says more, unless it too was
     // a matter of permission.
-    socket->openError = errno == EPERM && datagramError != 0 && datagramError != EACCES ? datagramError : errno;
+    socket->openError =
+        errno == EPERM && datagramError != 0 && datagramError != EACCES ? datagramError : errno;
     if (socket->fd < 0) continue;
     if (!FilterRawSocket(socket->fd, socket->ipv6)) {
       socket->openError = errno;
@@ -232,7 +233,8 @@ LinuxIcmpControl::LinuxIcmpControl() {
 LinuxIcmpControl::~LinuxIcmpControl() {
   for (const IcmpSocket* socket : {&ipv4_, &ipv6_}) {
     if (socket->fd >= 0) close(socket->fd);
-    for (const int spare : socket->spares) close(spare);
+    for (const int spare : socket->spares)
+      close(spare);
   }
 }
 
@@ -329,8 +331,8 @@ void LinuxIcmpControl::SendEcho(const std::string& addressText) {
     }
     SetErrorReports(socket, true);
   }
-  const std::vector<unsigned char> packet =
-      EchoRequest(socket.identifier, sequence, kPayloadSize, socket.ipv6 ? kIcmp6EchoRequest : kIcmpEchoRequest);
+  const std::vector<unsigned char> packet = EchoRequest(socket.identifier, sequence, kPayloadSize,
+                                                        socket.ipv6 ? kIcmp6EchoRequest : kIcmpEchoRequest);
   const std::int64_t sentAtNs = Nanoseconds(CLOCK_MONOTONIC);
   if (!Send(socket, packet, *address)) FailSend("echo request not sent");
   current_ = Request{&socket, sequence, *address, sentAtNs, false, 0};
@@ -403,8 +405,9 @@ bool LinuxIcmpControl::ReadPacket(const IcmpSocket& socket) {
   const Bytes packet(received.data, static_cast<std::size_t>(size));
   // A raw ICMP socket hands over the IP header too; the others do not.
   const IcmpVerdict verdict = socket.ipv6 ? ClassifyIcmpv6Message(packet, socket.identifier)
-                              : socket.kind == SocketKind::Raw ? ClassifyIpv4Datagram(packet, socket.identifier)
-                                                               : ClassifyIcmpMessage(packet, socket.identifier);
+                              : socket.kind == SocketKind::Raw
+                                  ? ClassifyIpv4Datagram(packet, socket.identifier)
+                                  : ClassifyIcmpMessage(packet, socket.identifier);
   Raise(socket, verdict, received.Address(), receivedAtNs);
   return true;
 }
@@ -436,13 +439,14 @@ bool LinuxIcmpControl::ReadQueuedError(const IcmpSocket& socket) {
 
 // Only the request waited for now raises events: its replies, each one, and
 // its first error, when that error quotes the address the request went to.
-void LinuxIcmpControl::Raise(const IcmpSocket& socket, const IcmpVerdict& verdict,
-                             const IpAddress& source, std::int64_t receivedAtNs) {
+void LinuxIcmpControl::Raise(const IcmpSocket& socket, const IcmpVerdict& verdict, const IpAddress& source,
+                             std::int64_t receivedAtNs) {
   if (!sink_ || !current_ || current_->socket != &socket || verdict.sequence != current_->sequence) return;
   if (verdict.kind == IcmpVerdict::Kind::EchoReply) {
     // A reply from the very address we sent to is written as Target is,
     // with the zone as the host text gave it.
-    const bool fromTarget = source.SameHostAs(current_->address) && source.scopeId == current_->address.scopeId;
+    const bool fromTarget =
+        source.SameHostAs(current_->address) && source.scopeId == current_->address.scopeId;
     sink_->OnResponse(FormatAddress(fromTarget ? current_->address : source),
                       ElapsedWholeMs(current_->sentAtNs, receivedAtNs));
   } else if (verdict.kind == IcmpVerdict::Kind::Error && !current_->errorRaised &&

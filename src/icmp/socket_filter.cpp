@@ -24,9 +24,13 @@ class Program {
     return *this;
   }
   // Goes on with the next instruction when the loaded value equals value.
-  Program& RejectUnless(std::uint32_t value) { return Add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, kToReject)); }
+  Program& RejectUnless(std::uint32_t value) {
+    return Add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, kToReject));
+  }
   // Accepts when it equals value, rejects otherwise.
-  Program& AcceptIf(std::uint32_t value) { return Add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, kToAccept, kToReject)); }
+  Program& AcceptIf(std::uint32_t value) {
+    return Add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, kToAccept, kToReject));
+  }
   std::size_t Size() const { return code_.size(); }
 
   std::vector<sock_filter> Finish() {
@@ -92,7 +96,7 @@ std::vector<sock_filter> Ipv4Filter(std::uint32_t destination, std::uint16_t ide
                                     std::uint16_t sequence, bool errorsToo) {
   Program p;
   p.Add(BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0));  // X = IP header length
-  p.Load(BPF_B, BPF_IND, 0);                       // ICMP type
+  p.Load(BPF_B, BPF_IND, 0);                      // ICMP type
   p.Add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIcmpEchoReply, 0, 8));
   p.Load(BPF_B, BPF_IND, 1).RejectUnless(0);  // code
   p.Load(BPF_H, BPF_IND, 4).RejectUnless(identifier);
@@ -102,7 +106,7 @@ std::vector<sock_filter> Ipv4Filter(std::uint32_t destination, std::uint16_t ide
   p.Add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIcmpDestinationUnreachable, 2, 0));
   p.Add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIcmpTimeExceeded, 1, 0));
   p.RejectUnless(kIcmpParameterProblem);
-  p.Load(BPF_B, BPF_IND, 8 + 9).RejectUnless(1);            // quoted IP header's protocol
+  p.Load(BPF_B, BPF_IND, 8 + 9).RejectUnless(1);             // quoted IP header's protocol
   p.Load(BPF_W, BPF_IND, 8 + 16).RejectUnless(destination);  // quoted destination
   p.Load(BPF_B, BPF_IND, 8);                                 // quoted IP header's length
   p.Add(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0x0F));
@@ -125,7 +129,7 @@ std::vector<sock_filter> Ipv6Filter(const IpAddress& destination, std::uint16_t 
   p.Add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIcmp6PacketTooBig, 2, 0));
   p.Add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIcmp6TimeExceeded, 1, 0));
   p.RejectUnless(kIcmp6ParameterProblem);
-  p.Load(BPF_B, BPF_ABS, 8 + 6).RejectUnless(58);  // quoted next header
+  p.Load(BPF_B, BPF_ABS, 8 + 6).RejectUnless(58);    // quoted next header
   CompareIpv6(p, 8 + 24, destination.bytes, false);  // quoted destination
   p.Load(BPF_B, BPF_ABS, 8 + 40).RejectUnless(kIcmp6EchoRequest);
   p.Load(BPF_H, BPF_ABS, 8 + 40 + 4).RejectUnless(identifier);

@@ -151,7 +151,8 @@ void WindowsIcmpControl::SendEcho(const std::string& addressText) {
   request->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!request->done) FailSend("no event for the request");
   char payload[kPayloadSize];
-  for (WORD i = 0; i < kPayloadSize; ++i) payload[i] = static_cast<char>('a' + i % 23);
+  for (WORD i = 0; i < kPayloadSize; ++i)
+    payload[i] = static_cast<char>('a' + i % 23);
   DWORD result = 0;
   if (address->IsIpv6()) {
     sockaddr_in6 source{};
@@ -173,7 +174,8 @@ void WindowsIcmpControl::SendEcho(const std::string& addressText) {
 
 std::vector<std::intptr_t> WindowsIcmpControl::WaitObjects() const {
   std::vector<std::intptr_t> handles;
-  for (const auto& request : outstanding_) handles.push_back(reinterpret_cast<std::intptr_t>(request->done));
+  for (const auto& request : outstanding_)
+    handles.push_back(reinterpret_cast<std::intptr_t>(request->done));
   return handles;
 }
 

@@ -2,15 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <csignal>
 #include <sys/prctl.h>
-#include <sys/timerfd.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
+#include <csignal>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
@@ -27,8 +27,8 @@ constexpr std::int64_t kFloodBackOffNs = 10'000'000;
 std::string ExecutableDirectory(const char* argv0) {
   char buffer[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  std::string path = length > 0 ? std::string(buffer, static_cast<std::size_t>(length))
-                                : std::string(argv0 ? argv0 : "");
+  std::string path =
+      length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string(argv0 ? argv0 : "");
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
@@ -68,8 +68,7 @@ std::string JoinArguments(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string argument = ToValidUtf8(argv[i]);
     if (i > 1) text += ' ';
-    const bool needsQuotes =
-        argument.empty() || argument.find_first_of(" \t") != std::string::npos;
+    const bool needsQuotes = argument.empty() || argument.find_first_of(" \t") != std::string::npos;
     text += needsQuotes ? "\"" + argument + "\"" : argument;
   }
   return text;
@@ -107,9 +106,8 @@ void PosixPlatform::WaitUntil(std::int64_t untilNs, EventSource& events) {
                         static_cast<long>((wakeAt - now) % 1'000'000'000)};
     const nfds_t count = flooded ? 1 : watched.size();
     if (ppoll(watched.data(), count, timerArmed ? nullptr : &left, nullptr) < 0) continue;  // EINTR
-    const bool sourceReady =
-        std::any_of(watched.begin() + 1, watched.begin() + static_cast<long>(count),
-                    [](const pollfd& p) { return p.revents != 0; });
+    const bool sourceReady = std::any_of(watched.begin() + 1, watched.begin() + static_cast<long>(count),
+                                         [](const pollfd& p) { return p.revents != 0; });
     if (sourceReady || flooded) flooded = events.DeliverPendingEvents();
   }
 }
@@ -120,7 +118,8 @@ void PosixPlatform::WaitUntil(std::int64_t untilNs, EventSource& events) {
 // anew also clears an expiry that was not read.
 bool PosixPlatform::ArmTimer(std::int64_t atNs) {
   if (timer_ < 0) return false;
-  const itimerspec at{{0, 0}, {static_cast<time_t>(atNs / 1'000'000'000), static_cast<long>(atNs % 1'000'000'000)}};
+  const itimerspec at{{0, 0},
+                      {static_cast<time_t>(atNs / 1'000'000'000), static_cast<long>(atNs % 1'000'000'000)}};
   return timerfd_settime(timer_, TFD_TIMER_ABSTIME, &at, nullptr) == 0;
 }
 
@@ -128,8 +127,7 @@ LocalDateTime PosixPlatform::LocalNow() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-          local.tm_hour,        local.tm_min,     local.tm_sec};
+  return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
 }
 
 std::int64_t PosixPlatform::MonotonicNanoseconds() {

@@ -10,9 +10,7 @@
 namespace korvane {
 
 // The one form of a reason on standard error, on every system.
-inline std::string ProblemLine(std::string_view reason) {
-  return "korvane: " + std::string(reason) + "\n";
-}
+inline std::string ProblemLine(std::string_view reason) { return "korvane: " + std::string(reason) + "\n"; }
 
 // Writes the text to standard output; "\n" ends a line.
 void WriteStandardOutput(std::string_view text);

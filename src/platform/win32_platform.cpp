@@ -1,14 +1,14 @@
 #include "platform/win32_platform.h"
 
-#include <windows.h>
 #include <mmsystem.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <vector>
 
-#include "text/win32_text.h"
 #include "platform/standard_streams.h"
 #include "platform/windows_command_line.h"
+#include "text/win32_text.h"
 
 namespace korvane {
 namespace {
@@ -73,8 +73,7 @@ void ReportToStandardError(std::string_view reason) {
 
 std::string WindowsArgumentText() { return ArgumentText(); }
 
-Win32Platform::Win32Platform()
-    : commandLine_(ArgumentText()), executableDirectory_(ExecutableDirectory()) {
+Win32Platform::Win32Platform() : commandLine_(ArgumentText()), executableDirectory_(ExecutableDirectory()) {
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
   counterFrequency_ = frequency.QuadPart;
@@ -100,8 +99,8 @@ void Win32Platform::WaitUntil(std::int64_t untilNs, EventSource& events) {
     // Whole milliseconds, rounded up: the wait never ends before its time.
     const std::int64_t leftNs = std::min(untilNs - now, flooded ? kFloodBackOffNs : untilNs - now);
     const DWORD leftMs = static_cast<DWORD>((leftNs + 999'999) / 1'000'000);
-    const DWORD woke = MsgWaitForMultipleObjectsEx(static_cast<DWORD>(handles.size()), handles.data(),
-                                                   leftMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    const DWORD woke = MsgWaitForMultipleObjectsEx(static_cast<DWORD>(handles.size()), handles.data(), leftMs,
+                                                   QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     if (woke == WAIT_OBJECT_0 + handles.size()) PumpMessages();
     if (woke < WAIT_OBJECT_0 + handles.size() || flooded) flooded = events.DeliverPendingEvents();
   }
@@ -136,9 +135,9 @@ bool Win32Platform::IsOrdinaryFile(const std::string& path) {
 }
 
 bool Win32Platform::AppendText(const std::string& path, const std::string& text) {
-  const HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), FILE_APPEND_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file =
+      CreateFileW(WideFromUtf8(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   const std::string bytes = AnsiFromUtf8(text);
   DWORD written = 0;
@@ -151,7 +150,8 @@ std::string Win32Platform::EnvironmentVariable(const std::string& name) {
   const std::wstring wideName = WideFromUtf8(name);
   std::wstring value(256, L'\0');
   for (;;) {
-    const DWORD length = GetEnvironmentVariableW(wideName.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    const DWORD length =
+        GetEnvironmentVariableW(wideName.c_str(), value.data(), static_cast<DWORD>(value.size()));
     if (length == 0) return "";  // unset, or set to nothing
     if (length < value.size()) {
       value.resize(length);

@@ -70,8 +70,7 @@ void CheckPingStatus(modKorvane& run) {
   step([&] { run.pingClient.SendEcho(host.Address); });
   {
     AwaitingReplyScope awaiting(run);
-    while (host.Replied == 0 &&
-           run.platform.MonotonicMilliseconds() - sentAt <= kReplyDeadlineMs) {
+    while (host.Replied == 0 && run.platform.MonotonicMilliseconds() - sentAt <= kReplyDeadlineMs) {
       Pause(run, 50);
     }
   }

@@ -65,9 +65,11 @@ std::string AddressBytes(const std::string& text) {
 
 std::uint16_t Checksum(const unsigned char* data, std::size_t size) {
   std::uint32_t sum = 0;
-  for (std::size_t i = 0; i + 1 < size; i += 2) sum += (data[i] << 8) | data[i + 1];
+  for (std::size_t i = 0; i + 1 < size; i += 2)
+    sum += (data[i] << 8) | data[i + 1];
   if (size % 2) sum += data[size - 1] << 8;
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  while (sum >> 16)
+    sum = (sum & 0xFFFF) + (sum >> 16);
   return static_cast<std::uint16_t>(~sum);
 }
 
@@ -77,8 +79,7 @@ void Put16(unsigned char* p, std::uint16_t value) {
 }
 
 // IP header (no options) around an ICMP message, checksums filled in.
-std::vector<unsigned char> Datagram(in_addr source, in_addr destination,
-                                    std::vector<unsigned char> icmp) {
+std::vector<unsigned char> Datagram(in_addr source, in_addr destination, std::vector<unsigned char> icmp) {
   Put16(&icmp[2], 0);
   Put16(&icmp[2], Checksum(icmp.data(), icmp.size()));
   std::vector<unsigned char> packet(20 + icmp.size());
@@ -117,7 +118,8 @@ std::vector<long> DelaysOf(const Rule& rule) {
   if (rule.kind == "twice") return {0, 0};
   if (rule.kind == "burst") {
     std::vector<long> delays;
-    for (long ms = rule.first; ms <= rule.second; ms += 10) delays.push_back(ms);
+    for (long ms = rule.first; ms <= rule.second; ms += 10)
+      delays.push_back(ms);
     return delays;
   }
   return {0};
@@ -150,7 +152,8 @@ struct Source6Control {
 // A message header for an outgoing packet: an IPv4 datagram to its
 // destination, or an ICMPv6 message from the chosen source address (the
 // kernel fills in its checksum).
-msghdr MessageFor(const Outgoing& o, sockaddr_in& to, sockaddr_in6& to6, iovec& data, Source6Control& control) {
+msghdr MessageFor(const Outgoing& o, sockaddr_in& to, sockaddr_in6& to6, iovec& data,
+                  Source6Control& control) {
   data = {const_cast<unsigned char*>(o.packet.data()), o.packet.size()};
   if (!o.ipv6) {
     to = {};
@@ -185,7 +188,8 @@ void Send(int fd, const Outgoing& o) {
 // thread of its own.
 void Flood(Outgoing o, long rate, long durationMs) {
   std::thread([o, rate, durationMs] {
-    const int out = o.ipv6 ? socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6) : socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    const int out =
+        o.ipv6 ? socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6) : socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
     sockaddr_in to;
     sockaddr_in6 to6;
     iovec data;
@@ -193,7 +197,8 @@ void Flood(Outgoing o, long rate, long durationMs) {
     const msghdr message = MessageFor(o, to, to6, data, control);
     constexpr int kBatch = 64;
     mmsghdr batch[kBatch]{};
-    for (mmsghdr& m : batch) m.msg_hdr = message;
+    for (mmsghdr& m : batch)
+      m.msg_hdr = message;
     const Clock::time_point start = Clock::now();
     const Clock::time_point end = start + std::chrono::milliseconds(durationMs);
     for (long sent = 0; Clock::now() < end;) {

@@ -10,9 +10,9 @@
 
 #include "address/is_not_ip_address.h"
 #include "cmdline/command_line.h"
-#include "text/text.h"
-#include "icmp/icmp_packet.h"
 #include "core/runtime_error.h"
+#include "icmp/icmp_packet.h"
+#include "text/text.h"
 
 namespace {
 
@@ -47,15 +47,14 @@ void FuzzPacketClassification(korvane::Bytes bytes) {
   if (message.kind != IcmpVerdict::Kind::Nothing) {
     Require(bytes.size() >= 8 && korvane::InternetChecksum(bytes) == 0);
     Require(message.kind == IcmpVerdict::Kind::EchoReply
-                ? bytes[0] == korvane::kIcmpEchoReply && bytes[1] == 0 &&
-                      bytes[4] == 0x12 && bytes[5] == 0x34
+                ? bytes[0] == korvane::kIcmpEchoReply && bytes[1] == 0 && bytes[4] == 0x12 && bytes[5] == 0x34
                 : korvane::IsRequestError(bytes[0]));
   }
   const IcmpVerdict datagram = korvane::ClassifyIpv4Datagram(bytes, kIdentifier);
   if (datagram.kind != IcmpVerdict::Kind::Nothing) Require(bytes.size() >= 28 && (bytes[0] >> 4) == 4);
   if (bytes.size() > 1) {
-    const IcmpVerdict queued = korvane::ClassifyQueuedError(
-        bytes[0], korvane::IpAddress::Ipv4(0xC0000207), bytes.subspan(1), kIdentifier);
+    const IcmpVerdict queued = korvane::ClassifyQueuedError(bytes[0], korvane::IpAddress::Ipv4(0xC0000207),
+                                                            bytes.subspan(1), kIdentifier);
     if (queued.kind != IcmpVerdict::Kind::Nothing) Require(korvane::IsRequestError(bytes[0]));
   }
   const IcmpVerdict message6 = korvane::ClassifyIcmpv6Message(bytes, kIdentifier);
@@ -71,8 +70,7 @@ void FuzzPacketClassification(korvane::Bytes bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzPacketClassification(korvane::Bytes(data, size));
 
-  const std::string text = korvane::ToValidUtf8(
-      std::string(reinterpret_cast<const char*>(data), size));
+  const std::string text = korvane::ToValidUtf8(std::string(reinterpret_cast<const char*>(data), size));
 
   korvane::Args args;
   try {

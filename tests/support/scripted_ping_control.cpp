@@ -48,11 +48,9 @@ void ScriptedPingControl::SendEcho(const std::string& address) {
 
 bool ScriptedPingControl::DeliverPendingEvents() {
   const std::int64_t now = platform_.MonotonicMilliseconds();
-  std::stable_sort(due_.begin(), due_.end(),
-                   [](const Event& a, const Event& b) { return a.at < b.at; });
+  std::stable_sort(due_.begin(), due_.end(), [](const Event& a, const Event& b) { return a.at < b.at; });
   std::vector<Event> ready;
-  const auto split = std::find_if(due_.begin(), due_.end(),
-                                  [now](const Event& e) { return e.at > now; });
+  const auto split = std::find_if(due_.begin(), due_.end(), [now](const Event& e) { return e.at > now; });
   ready.assign(due_.begin(), split);
   due_.erase(due_.begin(), split);
   for (const Event& e : ready) {
@@ -80,9 +78,7 @@ void ScriptedPingControl::ReplyAt(std::int64_t monotonicMs, const std::string& s
   due_.push_back({monotonicMs, false, source, roundTripMs});
 }
 
-void ScriptedPingControl::ErrorAt(std::int64_t monotonicMs) {
-  due_.push_back({monotonicMs, true, {}, 0});
-}
+void ScriptedPingControl::ErrorAt(std::int64_t monotonicMs) { due_.push_back({monotonicMs, true, {}, 0}); }
 
 std::vector<std::string> ScriptedPingControl::CallsExceptTargetReads() const {
   std::vector<std::string> calls;

@@ -9,8 +9,7 @@ using namespace std::chrono;
 
 SimulatedPlatform::SimulatedPlatform() { SetLocalTime(2024, 3, 2, 9, 5, 3); }
 
-void SimulatedPlatform::SetLocalTime(int year, int month, int day, int hour, int minute,
-                                     int second) {
+void SimulatedPlatform::SetLocalTime(int year, int month, int day, int hour, int minute, int second) {
   const sys_days date = year_month_day{std::chrono::year{year}, std::chrono::month{unsigned(month)},
                                        std::chrono::day{unsigned(day)}};
   wallClock_ = date + hours{hour} + minutes{minute} + seconds{second};
@@ -37,7 +36,7 @@ LocalDateTime SimulatedPlatform::LocalNow() {
   const sys_days date = floor<days>(wallClock_);
   const year_month_day ymd{date};
   const hh_mm_ss<std::chrono::milliseconds> time{wallClock_ - date};
-  return {int(ymd.year()), int(unsigned(ymd.month())), int(unsigned(ymd.day())),
+  return {int(ymd.year()),           int(unsigned(ymd.month())),  int(unsigned(ymd.day())),
           int(time.hours().count()), int(time.minutes().count()), int(time.seconds().count())};
 }
 
@@ -45,13 +44,10 @@ std::string SimulatedPlatform::PathBesideExecutable(const std::string& fileName)
   return "/opt/korvane/" + fileName;
 }
 
-bool SimulatedPlatform::IsOrdinaryFile(const std::string& path) {
-  return files_.count(path) != 0;
-}
+bool SimulatedPlatform::IsOrdinaryFile(const std::string& path) { return files_.count(path) != 0; }
 
 bool SimulatedPlatform::AppendText(const std::string& path, const std::string& text) {
-  const bool isDirectory =
-      std::find(directories_.begin(), directories_.end(), path) != directories_.end();
+  const bool isDirectory = std::find(directories_.begin(), directories_.end(), path) != directories_.end();
   if (appendsFail_ || isDirectory) return false;
   files_[path] += text;
   return true;

@@ -34,7 +34,9 @@ class SimulatedPlatform : public Platform {
   void ReportProblem(const std::string& reason) override { problems_.push_back(reason); }
 
   // Set-up.
-  void SetEnvironmentVariable(const std::string& name, std::string value) { environment_[name] = std::move(value); }
+  void SetEnvironmentVariable(const std::string& name, std::string value) {
+    environment_[name] = std::move(value);
+  }
   void CreateFile(const std::string& path) { files_[path] = ""; }
   void SetCommandLine(std::string text) { commandLine_ = std::move(text); }
   void SetLocalTime(int year, int month, int day, int hour, int minute, int second);

@@ -76,8 +76,8 @@ TEST_F(Win32Files, AppendsInTheAnsiCodePage) {
 TEST_F(Win32Files, ReadOnlyTraceFileIsNotWritten) {
   ASSERT_TRUE(platform_.AppendText(path_, "kept\r\n"));
   SetFileAttributesW(WideFromUtf8(path_).c_str(), FILE_ATTRIBUTE_READONLY);
-  const HANDLE probe = CreateFileW(WideFromUtf8(path_).c_str(), FILE_APPEND_DATA, 0, nullptr,
-                                   OPEN_EXISTING, 0, nullptr);
+  const HANDLE probe =
+      CreateFileW(WideFromUtf8(path_).c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (probe != INVALID_HANDLE_VALUE) {
     CloseHandle(probe);
     GTEST_SKIP() << "read-only files are writable here (Wine running as root)";
@@ -137,7 +137,8 @@ TEST(WindowsReplyBuffer, RepliesErrorsAndSilenceOfBothFamilies) {
       {"IPv6 source quench", true, global, 0, IP_SOURCE_QUENCH, v6Target, Kind::Nothing, ""},
   };
   const auto put32 = [](unsigned char* at, std::uint32_t value) {  // little-endian
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      at[i] = static_cast<unsigned char>(value >> (8 * i));
   };
   for (const Case& c : cases) {
     unsigned char buffer[256];
