@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs, from the distribution's packages, whatever of the named groups is
-# missing. Groups: build, test, fuzz, e2e, bench, windows, package.
+# missing. Groups: build, format, test, fuzz, e2e, bench, windows, package.
 set -euo pipefail
 
 packages_for() {
   case "$1" in
     build)   echo cmake ninja-build g++ make ;;
+    format)  echo clang-format git ;;
     test)    echo libgtest-dev googletest ;;
     fuzz)    echo clang libclang-rt-dev ;;
     e2e)     echo iproute2 util-linux procps libcap2-bin systemd ;;
