@@ -1,7 +1,8 @@
 #include "platform/win32_platform.h"
 
-#include <mmsystem.h>
 #include <windows.h>
+// after windows.h, whose types it uses
+#include <mmsystem.h>
 
 #include <algorithm>
 #include <vector>
