@@ -38,8 +38,8 @@ class TimedPlatform : public korvane::PosixPlatform {
 }  // namespace
 
 int main(int argc, char** argv) {
-  korvane::LinuxIcmpControl control;
   TimedPlatform platform(argc, argv);
+  korvane::LinuxIcmpControl control(platform);
   korvane::frmKorvane form(platform, control);
   form.Form_Load();
 }

@@ -9,9 +9,8 @@ add_library(korvane_os STATIC
   src/platform/windows_command_line.cpp
   src/icmp/windows_icmp_control.cpp
   src/icmp/windows_reply.cpp
-  src/icmp/control_base.cpp
 )
-target_link_libraries(korvane_os PUBLIC korvane_core iphlpapi ws2_32 winmm)
+target_link_libraries(korvane_os PUBLIC korvane_core iphlpapi ws2_32 winmm bcrypt)
 
 enable_language(RC)
 configure_file(packaging/windows/korvane.rc.in korvane.rc @ONLY)

@@ -1,14 +1,23 @@
 // What the ping control makes of the packets that reach its socket, on
-// crafted packets: ours, others', forged, corrupted and cut short. On Linux
-// the same packets also go through the raw socket's kernel filter.
+// crafted packets: ours, others', forged, corrupted and cut short; which of
+// them count for the request waited for; and how the control is aimed and
+// what it tells the administrator. On Linux the same packets also go through
+// the raw socket's kernel filter.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/runtime_error.h"
+#include "icmp/awaited_request.h"
+#include "icmp/control_base.h"
 #include "icmp/icmp_packet.h"
+#include "simulated_platform.h"
 #ifdef __linux__
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,6 +34,14 @@ using Kind = IcmpVerdict::Kind;
 constexpr std::uint16_t kOurId = 0x1234;
 constexpr std::uint32_t kHost = 0xC0000207;   // 192.0.2.7
 constexpr std::uint32_t kLocal = 0xC0000201;  // 192.0.2.1
+
+// The payload of our request: its cookie, then the fixed pattern.
+const std::vector<unsigned char>& OurPayload() {
+  static const unsigned char cookie[kCookieSize] = {0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7,
+                                                    0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF};
+  static const std::vector<unsigned char> payload = EchoPayload(56, cookie);
+  return payload;
+}
 
 void Put16(Packet& p, std::size_t at, std::uint16_t v) {
   p[at] = static_cast<unsigned char>(v >> 8);
@@ -57,7 +74,7 @@ Packet Ipv4(std::uint32_t from, std::uint32_t to, const Packet& payload, std::ui
 }
 
 Packet Echo(std::uint8_t type, std::uint16_t id, std::uint16_t sequence, std::uint8_t code = 0) {
-  Packet icmp = EchoRequest(id, sequence, 56);
+  Packet icmp = EchoRequest(id, sequence, OurPayload());
   icmp[0] = type;
   icmp[1] = code;
   FixChecksum(icmp);
@@ -127,6 +144,12 @@ std::vector<Case> RawCases() {
   Packet version6 = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   version6[0] = 0x65;
   Packet quotesUdp = Ipv4(kLocal, kHost, Packet(16, 0), 17);
+  Packet otherCookie = Echo(kIcmpEchoReply, kOurId, 9);
+  otherCookie[8 + 5] ^= 0x01;
+  FixChecksum(otherCookie);
+  Packet shortPayload = Echo(kIcmpEchoReply, kOurId, 9);
+  shortPayload.pop_back();
+  FixChecksum(shortPayload);
   return {
       {"our reply", FromHost(Echo(kIcmpEchoReply, kOurId, 9)), ReplyTo(9), Filter::Keeps},
       {"our reply after IP options", Ipv4(kHost, kLocal, Echo(kIcmpEchoReply, kOurId, 9), 1, 2), ReplyTo(9),
@@ -137,6 +160,8 @@ std::vector<Case> RawCases() {
       {"our reply from another address", Ipv4(0xC6336401, kLocal, Echo(kIcmpEchoReply, kOurId, 9)),
        ReplyTo(9), Filter::Drops},
       {"wrong checksum", badChecksum, {}, Filter::Either},
+      {"reply with another cookie", FromHost(otherCookie), {}, Filter::Either},
+      {"reply with a payload cut short", FromHost(shortPayload), {}, Filter::Either},
       {"reply with code 1", FromHost(Echo(kIcmpEchoReply, kOurId, 9, 1)), {}, Filter::Drops},
       {"our own request looped back", OurRequestTo(kHost, 9), {}, Filter::Drops},
       {"datagram cut short", cut, {}, Filter::Either},
@@ -178,11 +203,17 @@ std::vector<Case> Icmpv6Cases() {
   const IcmpVerdict error{Kind::Error, 9, IpAddress::Ipv6(Ipv6Host().data())};
   Packet cut = Echo(kIcmp6EchoReply, kOurId, 9);
   cut.resize(5);  // not even the whole identifier
+  Packet otherCookie = Echo(kIcmp6EchoReply, kOurId, 9);
+  otherCookie[8 + 15] ^= 0x80;
+  Packet longPayload = Echo(kIcmp6EchoReply, kOurId, 9);
+  longPayload.push_back(0);
   return {
       {"our reply", Echo(kIcmp6EchoReply, kOurId, 9), ReplyTo(9), Filter::Keeps},
       {"another identifier", Echo(kIcmp6EchoReply, 0x4321, 9), {}, Filter::Drops},
       {"reply to an earlier request", Echo(kIcmp6EchoReply, kOurId, 8), ReplyTo(8), Filter::Drops},
       {"reply with code 1", Echo(kIcmp6EchoReply, kOurId, 9, 1), {}, Filter::Drops},
+      {"reply with another cookie", otherCookie, {}, Filter::Either},
+      {"reply with a longer payload", longPayload, {}, Filter::Either},
       {"our own request looped back", request, {}, Filter::Drops},
       {"cut short", cut, {}, Filter::Drops},
       {"unreachable", Error6About(kIcmp6DestinationUnreachable, request), error, Filter::Keeps},
@@ -212,19 +243,19 @@ std::vector<Case> Icmpv6Cases() {
 
 TEST(IcmpPacket, RawDatagramsAndIcmpv6MessagesAreOursOnlyWhenEveryFieldSaysSo) {
   for (const Case& c : RawCases()) {
-    EXPECT_EQ(ClassifyIpv4Datagram(c.datagram, kOurId), c.verdict) << c.what;
+    EXPECT_EQ(ClassifyIpv4Datagram(c.datagram, kOurId, OurPayload()), c.verdict) << c.what;
   }
   for (const Case& c : Icmpv6Cases()) {
-    EXPECT_EQ(ClassifyIcmpv6Message(c.datagram, kOurId), c.verdict) << "ICMPv6 " << c.what;
+    EXPECT_EQ(ClassifyIcmpv6Message(c.datagram, kOurId, OurPayload()), c.verdict) << "ICMPv6 " << c.what;
   }
 }
 
 TEST(IcmpPacket, DatagramSocketMessagesAndQueuedErrors) {
   Packet bad = Echo(kIcmpEchoReply, kOurId, 3);
   bad[10] ^= 0xFF;
-  EXPECT_EQ(ClassifyIcmpMessage(Echo(kIcmpEchoReply, kOurId, 3), kOurId), ReplyTo(3));
-  EXPECT_EQ(ClassifyIcmpMessage(bad, kOurId), IcmpVerdict{});
-  EXPECT_EQ(ClassifyIcmpMessage(Packet{0, 0, 0xFF}, kOurId), IcmpVerdict{});
+  EXPECT_EQ(ClassifyIcmpMessage(Echo(kIcmpEchoReply, kOurId, 3), kOurId, OurPayload()), ReplyTo(3));
+  EXPECT_EQ(ClassifyIcmpMessage(bad, kOurId, OurPayload()), IcmpVerdict{});
+  EXPECT_EQ(ClassifyIcmpMessage(Packet{0, 0, 0xFF}, kOurId, OurPayload()), IcmpVerdict{});
 
   const Packet request = Echo(kIcmpEchoRequest, kOurId, 5);
   const IpAddress host = IpAddress::Ipv4(kHost);
@@ -274,6 +305,186 @@ TEST(IpAddressText, Ipv6IsWrittenInItsCanonicalFormWithItsZone) {
   EXPECT_EQ(FormatAddress(IpAddress::Ipv6(linkLocal, 2, "eth0")), "fe80::1%eth0");
   EXPECT_EQ(FormatAddress(IpAddress::Ipv6(linkLocal, 4)), "fe80::1%4");
   EXPECT_EQ(FormatAddress(IpAddress::Ipv4(0xC0000207)), "192.0.2.7");
+}
+
+// One request, number 9 to the host, sent at 1 s, and what counts for it, in
+// the order things arrive: each row feeds its arrivals to a fresh request and
+// checks what the last one raises.
+TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
+  using Event = Judgement::Event;
+  struct Arrival {
+    Packet message;  // an ICMP message as a datagram socket reads it; empty: a queued error
+    IpAddress from = IpAddress::Ipv4(kHost);
+    std::int64_t atNs = 1'023'900'000;
+    std::optional<QueuedError> queued = std::nullopt;
+  };
+  const Packet request = Echo(kIcmpEchoRequest, kOurId, 9);
+  const auto queued = [&](std::uint8_t type, std::uint32_t to, const Packet& quoted) {
+    return Arrival{{}, {}, 0, QueuedError{type, IpAddress::Ipv4(to), quoted}};
+  };
+  const Arrival reply{Echo(kIcmpEchoReply, kOurId, 9)};
+  const Arrival error{ErrorAbout(kIcmpDestinationUnreachable, OurRequestTo(kHost, 9))};
+  const Arrival stray = queued(kIcmpDestinationUnreachable, kHost, Echo(kIcmpEchoRequest, kOurId, 8));
+  const Judgement response{Event::Response, "192.0.2.7", 23, false};
+  const Judgement firstError{Event::Error, {}, 0, true};
+  struct Row {
+    std::string what;
+    std::vector<Arrival> arrivals;
+    Judgement raised;
+  };
+  Packet otherCookie = reply.message;
+  otherCookie[8 + 2] ^= 0xFF;
+  FixChecksum(otherCookie);
+  const std::vector<Arrival> strays31(31, stray);
+  std::vector<Arrival> strays32 = strays31;
+  strays32.push_back(stray);
+  std::vector<Arrival> strays33 = strays32;
+  strays33.push_back(stray);
+  const std::vector<Row> rows = {
+      {"its reply, 23.9 ms after it was sent", {reply}, response},
+      {"each of its replies", {reply, reply}, response},
+      {"its reply from another address, written as that address",
+       {{reply.message, IpAddress::Ipv4(0xC6336401)}},
+       {Event::Response, "198.51.100.1", 23, false}},
+      {"a reply read before the send's time stamp",
+       {{reply.message, IpAddress::Ipv4(kHost), 900'000'000}},
+       {Event::Response, "192.0.2.7", 0, false}},
+      {"a reply to the request before", {{Echo(kIcmpEchoReply, kOurId, 8)}}, {}},
+      {"a reply with another cookie", {{otherCookie}}, {}},
+      {"its first error", {error}, firstError},
+      {"its second error", {error, error}, {}},
+      {"its first error, queued", {queued(kIcmpTimeExceeded, kHost, request)}, firstError},
+      {"an error quoting another destination", {queued(kIcmpTimeExceeded, 0xC0000263, request)}, {}},
+      {"an error about the request before", {stray}, {}},
+      {"31 errors about something else", strays31, {}},
+      {"the 32nd error about something else stops the errors", strays32, {Event::None, {}, 0, true}},
+      {"and the 33rd does not again", strays33, {}},
+      {"a queue entry that is no ICMP error", {Arrival{}}, {}},
+      {"its first error after 31 others",
+       [&] {
+         std::vector<Arrival> a = strays31;
+         a.push_back(queued(kIcmpTimeExceeded, kHost, request));
+         return a;
+       }(),
+       firstError},
+  };
+  for (const Row& row : rows) {
+    AwaitedRequest awaited(IpAddress::Ipv4(kHost), kOurId, 9, OurPayload(), 1'000'000'000);
+    Judgement raised;
+    for (const Arrival& a : row.arrivals) {
+      raised = a.message.empty() ? awaited.OnQueuedError(a.queued)
+                                 : awaited.OnMessage(ClassifyIcmpMessage, a.message, a.from, a.atNs);
+    }
+    EXPECT_EQ(raised, row.raised) << row.what;
+  }
+}
+
+// A reply from where the request went is written as Target reads, with the
+// zone as the host text gave it; one from another zone of the same address
+// is not the same host.
+TEST(AwaitedRequest, ReplySourceKeepsTheZoneTheHostTextGave) {
+  const std::uint8_t linkLocal[16] = {0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  const IpAddress destination = IpAddress::Ipv6(linkLocal, 2, "eth0");
+  EXPECT_EQ(ReplySource(IpAddress::Ipv6(linkLocal, 2), destination), "fe80::1%eth0");
+  EXPECT_EQ(ReplySource(IpAddress::Ipv6(linkLocal, 3), destination), "fe80::1%3");
+  EXPECT_EQ(ReplySource(IpAddress::Ipv4(kHost), IpAddress::Ipv4(kHost)), "192.0.2.7");
+}
+
+// A control whose resolver knows a few names, on a simulated platform.
+class AimingControl : public IcmpControlBase {
+ public:
+  explicit AimingControl(Platform& platform) : IcmpControlBase(platform) {}
+  void SendEcho(const std::string&) override {}
+  std::vector<std::intptr_t> WaitObjects() const override { return {}; }
+  bool DeliverPendingEvents() override { return false; }
+  void FailWithoutSocket(bool ipv6, int error) { FailSendWithoutSocket(ipv6, error); }
+  void LetGoOfPrivilege() { GiveUpPrivilege(); }
+  int forgotten = 0;
+
+ protected:
+  std::optional<IpAddress> ResolveName(const std::string& name) override {
+    if (name == "gateway") return IpAddress::Ipv4(0xC0000209);
+    if (name == "six") {
+      const std::uint8_t bytes[16] = {0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+      return IpAddress::Ipv6(bytes, 3, "eth0");
+    }
+    if (name == "::ffff:192.0.2.7") {
+      const std::uint8_t bytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 7};
+      return IpAddress::Ipv6(bytes);
+    }
+    return std::nullopt;
+  }
+  void ForgetCurrentRequest() override { ++forgotten; }
+};
+
+TEST(ControlAim, TargetReadsTheAddressOrElseTheTextAskedFor) {
+  struct Case {
+    std::string text;
+    std::string target;
+    bool resolves;
+  };
+  const std::string huge = "1.2.3." + std::string(400, '9');
+  const std::vector<Case> cases = {
+      {"192.000.002.007", "192.0.2.7", true},
+      {"gateway", "192.0.2.9", true},
+      {"six", "2001:db8::7%eth0", true},
+      {"::ffff:192.0.2.7", "192.0.2.7", true},  // an IPv4-mapped address is pinged over IPv4
+      {"nowhere", "nowhere", false},
+      {huge, huge, false},
+      {"", "", false},
+  };
+  testing::SimulatedPlatform platform;
+  AimingControl control(platform);
+  int aims = 0;
+  for (const Case& c : cases) {
+    control.SetTarget("192.0.2.1");
+    if (c.resolves) {
+      EXPECT_NO_THROW(control.SetTarget(c.text)) << c.text;
+    } else {
+      EXPECT_THROW(control.SetTarget(c.text), RuntimeError) << c.text;
+    }
+    aims += 2;
+    EXPECT_EQ(control.Target(), c.target) << c.text;
+    EXPECT_EQ(control.forgotten, aims) << "every aim forgets the request waited for";
+  }
+}
+
+// What the administrator reads when a family has no socket: once per run,
+// whatever the reason, and the send fails.
+TEST(ControlProblems, NoSocketIsNamedOncePerRunWithItsCause) {
+  const std::string permission =
+      "no permission to send echo requests; allow one with net.ipv4.ping_group_range, "
+      "or give the binary cap_net_raw (setcap cap_net_raw+ep), or run it as root";
+  const std::vector<std::pair<int, std::string>> rows = {
+      {EPERM, "no ICMP socket for IPv4: " + permission},
+      {EACCES, "no ICMP socket for IPv4: " + permission},
+      {EADDRINUSE, "no ICMP socket for IPv4: no free ICMP identifier (every one is in use)"},
+      {EMFILE, std::string("no ICMP socket for IPv4: ") + std::strerror(EMFILE)},
+  };
+  for (const auto& [error, reason] : rows) {
+    testing::SimulatedPlatform platform;
+    AimingControl control(platform);
+    EXPECT_THROW(control.FailWithoutSocket(false, error), RuntimeError);
+    EXPECT_THROW(control.FailWithoutSocket(true, error), RuntimeError);
+    EXPECT_EQ(platform.Problems(), std::vector<std::string>{reason}) << error;
+  }
+}
+
+// Privilege that cannot be given up ends the run at once, with its reason.
+TEST(ControlProblems, PrivilegeKeptEndsTheRun) {
+  testing::SimulatedPlatform platform;
+  AimingControl control(platform);
+  control.LetGoOfPrivilege();
+  EXPECT_TRUE(platform.Problems().empty());
+  platform.SetPrivilegeFailure("setresuid");
+  try {
+    control.LetGoOfPrivilege();
+    ADD_FAILURE() << "the run went on";
+  } catch (const testing::ProgramEnded& end) {
+    EXPECT_EQ(end.exitStatus, 0);
+  }
+  EXPECT_EQ(platform.Problems(),
+            std::vector<std::string>{"cannot give up privilege (setresuid failed): the run ends here"});
 }
 
 #ifdef __linux__

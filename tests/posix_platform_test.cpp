@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "core/runtime_error.h"
-#include "icmp/control_base.h"
 #include "icmp/ip_address.h"
 #include "platform/posix_platform.h"
 #include "text/text.h"
@@ -145,56 +143,6 @@ TEST(PosixWait, EndsOnTimeAndPumpsOnlyWhenReadyOrOncePerSliceInAFlood) {
     EXPECT_GE(platform.MonotonicNanoseconds(), until);
     EXPECT_GE(source.pumps, 1);
     EXPECT_LE(source.pumps, c.maxPumps) << c.bytes;
-  }
-}
-
-// A control whose resolver knows one name.
-class AimingControl : public IcmpControlBase {
- public:
-  void SendEcho(const std::string&) override {}
-  std::vector<std::intptr_t> WaitObjects() const override { return {}; }
-  bool DeliverPendingEvents() override { return false; }
-  int forgotten = 0;
-
- protected:
-  std::optional<IpAddress> ResolveName(const std::string& name) override {
-    if (name == "gateway") return IpAddress::Ipv4(0xC0000209);
-    if (name == "six") {
-      const std::uint8_t bytes[16] = {0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
-      return IpAddress::Ipv6(bytes, 3, "eth0");
-    }
-    return std::nullopt;
-  }
-  void ForgetCurrentRequest() override { ++forgotten; }
-};
-
-TEST(ControlAim, TargetReadsTheAddressOrElseTheTextAskedFor) {
-  struct Case {
-    std::string text;
-    std::string target;
-    bool resolves;
-  };
-  const std::string huge = "1.2.3." + std::string(400, '9');
-  const std::vector<Case> cases = {
-      {"192.000.002.007", "192.0.2.7", true},
-      {"gateway", "192.0.2.9", true},
-      {"six", "2001:db8::7%eth0", true},
-      {"nowhere", "nowhere", false},
-      {huge, huge, false},
-      {"", "", false},
-  };
-  AimingControl control;
-  int aims = 0;
-  for (const Case& c : cases) {
-    control.SetTarget("192.0.2.1");
-    if (c.resolves) {
-      EXPECT_NO_THROW(control.SetTarget(c.text)) << c.text;
-    } else {
-      EXPECT_THROW(control.SetTarget(c.text), RuntimeError) << c.text;
-    }
-    aims += 2;
-    EXPECT_EQ(control.Target(), c.target) << c.text;
-    EXPECT_EQ(control.forgotten, aims) << "every aim forgets the request waited for";
   }
 }
 

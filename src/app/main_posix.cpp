@@ -17,8 +17,9 @@ int main(int argc, char** argv) {
     korvane::WriteStandardOutput(*text);
     return 0;
   }
-  korvane::LinuxIcmpControl control;  // opened first: it gives up privilege once it has its socket
   korvane::PosixPlatform platform(argc, argv);
+  // Before anything else is opened: it gives up privilege once it has what needs it.
+  korvane::LinuxIcmpControl control(platform);
   korvane::frmKorvane form(platform, control);
   form.Form_Load();
 }

@@ -15,8 +15,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     korvane::WriteStandardOutput(*text);
     return 0;
   }
-  korvane::WindowsIcmpControl control;
   korvane::Win32Platform platform;
+  korvane::WindowsIcmpControl control(platform);
   korvane::frmKorvane form(platform, control);
   form.Form_Load();
 }

@@ -1,11 +1,17 @@
 #include "icmp/bounded_resolver.h"
 
+#include "icmp/linux_icmp_family.h"
+#include "icmp/name_lookup.h"
+
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 namespace korvane {
 namespace {
@@ -20,20 +26,15 @@ struct Lookup {
   gaicb request{};
 };
 
-IpAddress FromSocketAddress(const sockaddr* address, const std::string& zone) {
-  if (address->sa_family == AF_INET) {
-    sockaddr_in v4;
-    std::memcpy(&v4, address, sizeof v4);
-    return IpAddress::Ipv4(ntohl(v4.sin_addr.s_addr));
-  }
-  sockaddr_in6 v6;
-  std::memcpy(&v6, address, sizeof v6);
-  return IpAddress::Ipv6(v6.sin6_addr.s6_addr, v6.sin6_scope_id, zone);
-}
-
 std::optional<IpAddress> First(const addrinfo* list, int family, const std::string& zone) {
   for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
-    if (entry->ai_family == family && entry->ai_addr) return FromSocketAddress(entry->ai_addr, zone);
+    if (entry->ai_family != family || !entry->ai_addr || entry->ai_addrlen > sizeof(sockaddr_storage))
+      continue;
+    sockaddr_storage socketAddress{};
+    std::memcpy(&socketAddress, entry->ai_addr, entry->ai_addrlen);
+    IpAddress address = FromSocketAddress(socketAddress);
+    address.zone = zone;
+    return address;
   }
   return std::nullopt;
 }
@@ -52,9 +53,22 @@ std::optional<IpAddress> Ipv6Literal(const std::string& text) {
   return address;
 }
 
+// What the system says failed: the resolver's own thread keeps its errno, so
+// the one cause seen in practice, descriptors used up, is looked for here.
+std::string SystemFailure(int status) {
+  if (status == EAI_MEMORY) return std::strerror(ENOMEM);
+  if (status != EAI_SYSTEM) return {};
+  const int probe = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (probe >= 0) {
+    close(probe);
+    return "a system error";
+  }
+  return std::strerror(errno);
+}
+
 // The first address of the family, or nothing once the time is up.
-std::optional<IpAddress> LookUp(const std::string& name, int family, Clock::time_point giveUpAt) {
-  auto* lookup = new Lookup;
+Resolution LookUp(const std::string& name, int family, Clock::time_point giveUpAt) {
+  auto lookup = std::make_unique<Lookup>();
   lookup->name = name;
   // No AI_ADDRCONFIG: it refuses every name on a host whose only network is loopback.
   lookup->hints.ai_family = family;
@@ -62,9 +76,8 @@ std::optional<IpAddress> LookUp(const std::string& name, int family, Clock::time
   lookup->request.ar_name = lookup->name.c_str();
   lookup->request.ar_request = &lookup->hints;
   gaicb* requests[1] = {&lookup->request};
-  if (getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr) != 0) {
-    delete lookup;
-    return std::nullopt;
+  if (const int status = getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr); status != 0) {
+    return {std::nullopt, SystemFailure(status)};
   }
 
   while (gai_error(&lookup->request) == EAI_INPROGRESS) {
@@ -78,30 +91,26 @@ std::optional<IpAddress> LookUp(const std::string& name, int family, Clock::time
   int status = gai_error(&lookup->request);
   if (status == EAI_INPROGRESS) {
     const int cancelled = gai_cancel(&lookup->request);
-    if (cancelled == EAI_NOTCANCELED) return std::nullopt;  // left to the resolver's thread
-    if (cancelled == EAI_CANCELED) {
-      delete lookup;
-      return std::nullopt;
+    if (cancelled == EAI_NOTCANCELED) {
+      lookup.release();  // the resolver's thread still uses it: left to it, never freed
+      return {};
     }
+    if (cancelled == EAI_CANCELED) return {};
     status = gai_error(&lookup->request);  // it finished after all
   }
-  std::optional<IpAddress> address;
-  if (status == 0) {
-    address = First(lookup->request.ar_result, family, "");
-    freeaddrinfo(lookup->request.ar_result);
-  }
-  delete lookup;
-  return address;
+  if (status != 0) return {std::nullopt, SystemFailure(status)};
+  Resolution resolution{First(lookup->request.ar_result, family, ""), {}};
+  freeaddrinfo(lookup->request.ar_result);
+  return resolution;
 }
 
 }  // namespace
 
-std::optional<IpAddress> ResolveHost(const std::string& name, int timeLimitMs) {
-  if (const auto literal = Ipv6Literal(name)) return literal;
+Resolution ResolveHost(const std::string& name, int timeLimitMs) {
+  if (const auto literal = Ipv6Literal(name)) return {literal, {}};
   const Clock::time_point giveUpAt = Clock::now() + std::chrono::milliseconds(timeLimitMs);
-  if (const auto ipv4 = LookUp(name, AF_INET, giveUpAt)) return ipv4;
-  if (name.find_first_not_of("0123456789.") == std::string::npos) return std::nullopt;
-  if (Clock::now() >= giveUpAt) return std::nullopt;
+  Resolution ipv4 = LookUp(name, AF_INET, giveUpAt);
+  if (ipv4.address || !ipv4.systemFailure.empty() || OnlyIpv4(name) || Clock::now() >= giveUpAt) return ipv4;
   return LookUp(name, AF_INET6, giveUpAt);
 }
 

@@ -5,9 +5,19 @@
 
 #include "core/runtime_error.h"
 #include "icmp/ip_address.h"
-#include "platform/standard_streams.h"
 
 namespace korvane {
+
+std::string NoSocketReason(const char* family, int openError) {
+  const std::string start = std::string("no ICMP socket for ") + family + ": ";
+  if (openError == EPERM || openError == EACCES) {
+    return start +
+           "no permission to send echo requests; allow one with net.ipv4.ping_group_range, "
+           "or give the binary cap_net_raw (setcap cap_net_raw+ep), or run it as root";
+  }
+  if (openError == EADDRINUSE) return start + "no free ICMP identifier (every one is in use)";
+  return start + std::strerror(openError);
+}
 
 std::optional<IpAddress> IcmpControlBase::Aim(const std::string& hostText) {
   ForgetCurrentRequest();
@@ -17,6 +27,7 @@ std::optional<IpAddress> IcmpControlBase::Aim(const std::string& hostText) {
   } else if (!hostText.empty()) {
     address = ResolveName(hostText);
   }
+  if (address) address = address->Unmapped();
   target_ = address ? FormatAddress(*address) : hostText;
   return address;
 }
@@ -31,16 +42,7 @@ void IcmpControlBase::FailSend(const char* why) {
 }
 
 void IcmpControlBase::FailSendWithoutSocket(bool ipv6, int openError) {
-  if (!noSocketReported_) {
-    noSocketReported_ = true;
-    const std::string family = ipv6 ? "IPv6" : "IPv4";
-    ReportToStandardError(
-        openError == EPERM || openError == EACCES
-            ? "no ICMP socket for " + family +
-                  ": no permission to send echo requests; allow one with net.ipv4.ping_group_range, "
-                  "or give the binary cap_net_raw (setcap cap_net_raw+ep), or run it as root"
-            : "no ICMP socket for " + family + ": " + std::strerror(openError));
-  }
+  ReportOnce(noSocketReported_, NoSocketReason(ipv6 ? "IPv6" : "IPv4", openError));
   FailSend("no ICMP socket for the address's family");
 }
 
@@ -48,6 +50,23 @@ void IcmpControlBase::DeliverSendFailure() {
   if (!sendFailed_) return;
   sendFailed_ = false;
   if (sink_) sink_->OnError();
+}
+
+void IcmpControlBase::GiveUpPrivilege() {
+  const std::optional<std::string> failed = platform_.GiveUpPrivilege();
+  if (!failed) return;
+  platform_.ReportProblem("cannot give up privilege (" + *failed + " failed): the run ends here");
+  platform_.EndProgram(0);
+}
+
+void IcmpControlBase::ReportResolverFailure(const std::string& cause) {
+  ReportOnce(resolverFailureReported_, "host names cannot be resolved: " + cause);
+}
+
+void IcmpControlBase::ReportOnce(bool& reported, const std::string& reason) {
+  if (reported) return;
+  reported = true;
+  platform_.ReportProblem(reason);
 }
 
 }  // namespace korvane

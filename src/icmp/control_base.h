@@ -1,6 +1,7 @@
 #pragma once
 // What the ping controls of both operating systems share: how Target is
-// aimed, and a failed send that surfaces as an Error event at the next pump.
+// aimed, a failed send that surfaces as an Error event at the next pump, and
+// what the administrator is told about the sockets.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,8 +11,14 @@
 
 namespace korvane {
 
+// Why a family has no ICMP socket, for the administrator: a missing
+// permission with the ways to grant it, identifiers all taken, or the
+// system's own word on the error.
+std::string NoSocketReason(const char* family, int openError);
+
 class IcmpControlBase : public PingControl {
  public:
+  explicit IcmpControlBase(Platform& platform) : platform_(platform) {}
   void Connect(PingEvents* sink) override { sink_ = sink; }
   // A dotted quad is taken as it is; a name is resolved. Failure throws.
   void SetTarget(const std::string& hostText) override;
@@ -34,18 +41,27 @@ class IcmpControlBase : public PingControl {
   [[noreturn]] void FailSend(const char* why);
   // A failed send because no ICMP socket of the address's family could be
   // opened (openError: the errno of that failure): the first of a run also
-  // tells the administrator why on standard error, and how to grant the
-  // permission when that was what was missing.
+  // tells the administrator why.
   [[noreturn]] void FailSendWithoutSocket(bool ipv6, int openError);
   // Raises the Error event of a failed send.
   void DeliverSendFailure();
+  // Gives up the privilege the sockets needed; where that fails, says so and
+  // ends the run at once rather than go on holding it.
+  void GiveUpPrivilege();
+  // A name lookup failed for a reason of the system's (cause): the first of
+  // a run tells the administrator.
+  void ReportResolverFailure(const std::string& cause);
 
+  Platform& platform_;
   PingEvents* sink_ = nullptr;
 
  private:
+  void ReportOnce(bool& reported, const std::string& reason);
+
   std::string target_;
   bool sendFailed_ = false;
   bool noSocketReported_ = false;
+  bool resolverFailureReported_ = false;
 };
 
 }  // namespace korvane

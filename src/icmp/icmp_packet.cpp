@@ -1,5 +1,7 @@
 #include "icmp/icmp_packet.h"
 
+#include <algorithm>
+
 namespace korvane {
 namespace {
 
@@ -23,6 +25,12 @@ std::size_t Ipv4IcmpHeaderSize(Bytes packet) {
   const std::size_t headerSize = static_cast<std::size_t>(packet[0] & 0x0F) * 4;
   if (headerSize < kMinimumIpv4HeaderSize || packet.size() < headerSize) return 0;
   return headerSize;
+}
+
+// An echo reply (code 0) with our identifier that echoes our payload exactly.
+bool IsOurReply(Bytes message, std::uint16_t identifier, Bytes payload) {
+  return message[1] == 0 && Read16(&message[4]) == identifier &&
+         EchoesPayload(message.subspan(kIcmpHeaderSize), payload);
 }
 
 // Our echo request as an error quotes it: type 8 (128 for ICMPv6), code 0,
@@ -55,6 +63,8 @@ IcmpVerdict ClassifyError6(Bytes message, std::uint16_t identifier) {
 
 }  // namespace
 
+bool EchoesPayload(Bytes echoed, Bytes payload) { return std::ranges::equal(echoed, payload); }
+
 bool IsRequestError(std::uint8_t icmpType) {
   return icmpType == kIcmpDestinationUnreachable || icmpType == kIcmpTimeExceeded ||
          icmpType == kIcmpParameterProblem;
@@ -76,16 +86,15 @@ std::uint16_t InternetChecksum(Bytes data) {
   return static_cast<std::uint16_t>(~sum);
 }
 
-std::vector<unsigned char> EchoRequest(std::uint16_t identifier, std::uint16_t sequence,
-                                       std::size_t payloadSize, std::uint8_t type) {
-  std::vector<unsigned char> packet(kIcmpHeaderSize + payloadSize);
+std::vector<unsigned char> EchoRequest(std::uint16_t identifier, std::uint16_t sequence, Bytes payload,
+                                       std::uint8_t type) {
+  std::vector<unsigned char> packet(kIcmpHeaderSize + payload.size());
   packet[0] = type;
   packet[4] = static_cast<unsigned char>(identifier >> 8);
   packet[5] = static_cast<unsigned char>(identifier);
   packet[6] = static_cast<unsigned char>(sequence >> 8);
   packet[7] = static_cast<unsigned char>(sequence);
-  for (std::size_t i = kIcmpHeaderSize; i < packet.size(); ++i)
-    packet[i] = static_cast<unsigned char>(i);
+  std::ranges::copy(payload, packet.begin() + kIcmpHeaderSize);
   if (type == kIcmp6EchoRequest) return packet;
   const std::uint16_t checksum = InternetChecksum(packet);
   packet[2] = static_cast<unsigned char>(checksum >> 8);
@@ -93,32 +102,32 @@ std::vector<unsigned char> EchoRequest(std::uint16_t identifier, std::uint16_t s
   return packet;
 }
 
-IcmpVerdict ClassifyIcmpMessage(Bytes message, std::uint16_t identifier) {
+IcmpVerdict ClassifyIcmpMessage(Bytes message, std::uint16_t identifier, Bytes payload) {
   if (message.size() < kIcmpHeaderSize || InternetChecksum(message) != 0) return {};
   const std::uint8_t type = message[0];
   if (type == kIcmpEchoReply) {
-    if (message[1] != 0 || Read16(&message[4]) != identifier) return {};
+    if (!IsOurReply(message, identifier, payload)) return {};
     return {IcmpVerdict::Kind::EchoReply, Read16(&message[6]), {}};
   }
   if (IsRequestError(type)) return ClassifyError(message, identifier);
   return {};  // our own request seen again on loopback, redirects, and everything else
 }
 
-IcmpVerdict ClassifyIpv4Datagram(Bytes datagram, std::uint16_t identifier) {
+IcmpVerdict ClassifyIpv4Datagram(Bytes datagram, std::uint16_t identifier, Bytes payload) {
   const std::size_t headerSize = Ipv4IcmpHeaderSize(datagram);
   if (headerSize == 0) return {};
   // Bytes beyond the datagram's stated length are not part of it; a datagram
   // longer than what was read was cut and cannot be checked.
   const std::size_t totalLength = Read16(&datagram[2]);
   if (totalLength < headerSize || totalLength > datagram.size()) return {};
-  return ClassifyIcmpMessage(datagram.subspan(headerSize, totalLength - headerSize), identifier);
+  return ClassifyIcmpMessage(datagram.subspan(headerSize, totalLength - headerSize), identifier, payload);
 }
 
-IcmpVerdict ClassifyIcmpv6Message(Bytes message, std::uint16_t identifier) {
+IcmpVerdict ClassifyIcmpv6Message(Bytes message, std::uint16_t identifier, Bytes payload) {
   if (message.size() < kIcmpHeaderSize) return {};
   const std::uint8_t type = message[0];
   if (type == kIcmp6EchoReply) {
-    if (message[1] != 0 || Read16(&message[4]) != identifier) return {};
+    if (!IsOurReply(message, identifier, payload)) return {};
     return {IcmpVerdict::Kind::EchoReply, Read16(&message[6]), {}};
   }
   if (IsRequestError6(type)) return ClassifyError6(message, identifier);

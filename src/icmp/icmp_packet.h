@@ -1,7 +1,7 @@
 #pragma once
-// What an ICMPv4 packet that reached our socket means for this control: an
-// echo reply to one of our requests, an error about one of our requests, or
-// nothing. Bytes in, a verdict out: no socket, no clock, no state, so every
+// What an ICMP or ICMPv6 packet that reached our socket means for this
+// control: an echo reply to one of our requests, an error about one of our
+// requests, or nothing. Bytes in, a verdict out: no socket, no clock, no state, so every
 // forged, truncated or corrupted form can be tested and fuzzed on its own.
 #include <cstddef>
 #include <cstdint>
@@ -45,21 +45,25 @@ bool IsRequestError6(std::uint8_t icmpType);
 // The ones' complement sum of RFC 1071; 0 over a message whose checksum is right.
 std::uint16_t InternetChecksum(Bytes data);
 
-// An echo request with the identifier and sequence. An ICMP one gets its
-// checksum; an ICMPv6 one (type 128) leaves it to the kernel, which alone
+// An echo request with the identifier, sequence and payload. An ICMP one gets
+// its checksum; an ICMPv6 one (type 128) leaves it to the kernel, which alone
 // knows the source address the checksum covers.
-std::vector<unsigned char> EchoRequest(std::uint16_t identifier, std::uint16_t sequence,
-                                       std::size_t payloadSize, std::uint8_t type = kIcmpEchoRequest);
+std::vector<unsigned char> EchoRequest(std::uint16_t identifier, std::uint16_t sequence, Bytes payload,
+                                       std::uint8_t type = kIcmpEchoRequest);
+
+// An echo reply is ours only when it carries our identifier and echoes the
+// payload of our request exactly, length and bytes: payload is that payload.
+bool EchoesPayload(Bytes echoed, Bytes payload);
 
 // A whole IPv4 datagram as a raw ICMP socket hands it over.
-IcmpVerdict ClassifyIpv4Datagram(Bytes datagram, std::uint16_t identifier);
+IcmpVerdict ClassifyIpv4Datagram(Bytes datagram, std::uint16_t identifier, Bytes payload);
 
 // An ICMP message without its IP header, as a datagram ICMP socket hands it over.
-IcmpVerdict ClassifyIcmpMessage(Bytes message, std::uint16_t identifier);
+IcmpVerdict ClassifyIcmpMessage(Bytes message, std::uint16_t identifier, Bytes payload);
 
 // An ICMPv6 message, as raw and datagram ICMPv6 sockets hand it over (without
 // the IPv6 header; the kernel has checked its checksum).
-IcmpVerdict ClassifyIcmpv6Message(Bytes message, std::uint16_t identifier);
+IcmpVerdict ClassifyIcmpv6Message(Bytes message, std::uint16_t identifier, Bytes payload);
 
 // An entry of a datagram socket's error queue: the kernel's word on the ICMP
 // or ICMPv6 type (by the destination's family), the destination the quoted

@@ -1,5 +1,6 @@
 #include "icmp/ip_address.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace korvane {
@@ -24,6 +25,13 @@ IpAddress IpAddress::Ipv6(const std::uint8_t* sixteenBytes, std::uint32_t scopeI
 std::uint32_t IpAddress::Ipv4HostOrder() const {
   return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
          bytes[3];
+}
+
+IpAddress IpAddress::Unmapped() const {
+  constexpr std::array<std::uint8_t, 12> kMappedPrefix = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (!IsIpv6() || !std::equal(kMappedPrefix.begin(), kMappedPrefix.end(), bytes.begin())) return *this;
+  return Ipv4((std::uint32_t{bytes[12]} << 24) | (std::uint32_t{bytes[13]} << 16) |
+              (std::uint32_t{bytes[14]} << 8) | bytes[15]);
 }
 
 std::optional<std::uint32_t> ParseDottedQuad(std::string_view text) {

@@ -20,6 +20,9 @@ struct IpAddress {
   static IpAddress Ipv6(const std::uint8_t* sixteenBytes, std::uint32_t scopeId = 0, std::string zone = {});
   bool IsIpv6() const { return family == Family::Ipv6; }
   std::uint32_t Ipv4HostOrder() const;
+  // An IPv4-mapped IPv6 address (::ffff:a.b.c.d) as the IPv4 address it
+  // stands for, which is where its echo request goes; any other as it is.
+  IpAddress Unmapped() const;
   // The same family and bytes: the host an ICMP error's quoted header names,
   // which carries no zone.
   bool SameHostAs(const IpAddress& other) const { return family == other.family && bytes == other.bytes; }

@@ -6,20 +6,22 @@
 #include <iphlpapi.h>
 #include <icmpapi.h>
 #include <winternl.h>
+#include <bcrypt.h>
 // clang-format on
 
 #include <cstddef>
 #include <cstring>
 #include <optional>
 
+#include "icmp/awaited_request.h"
 #include "icmp/ip_address.h"
+#include "icmp/name_lookup.h"
 #include "icmp/windows_reply.h"
 #include "text/win32_text.h"
 
 namespace korvane {
 namespace {
 
-constexpr int kResolveTimeLimitMs = 3000;
 // Longer than the checker ever waits for a host, so the system does not give
 // up on a request while its host is still under check.
 constexpr DWORD kRequestTimeoutMs = 10000;
@@ -95,7 +97,7 @@ std::optional<IpAddress> ResolveHost(const std::string& name) {
   lookup->name = WideFromUtf8(name);
   const std::size_t percent = name.find('%');
   if (percent != std::string::npos) lookup->zone = name.substr(percent + 1);
-  lookup->ipv4Only = name.find_first_not_of("0123456789.") == std::string::npos;
+  lookup->ipv4Only = OnlyIpv4(name);
   lookup->finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   const HANDLE thread = lookup->finished ? CreateThread(nullptr, 0, LookUp, lookup, 0, nullptr) : nullptr;
   if (!thread) {
@@ -115,6 +117,7 @@ std::optional<IpAddress> ResolveHost(const std::string& name) {
 struct WindowsIcmpControl::Request {
   HANDLE done = nullptr;
   IpAddress address;
+  std::vector<unsigned char> payload;  // its cookie, new for each request
   // The system writes ICMP_ECHO_REPLY, pointers included, at its start.
   alignas(ICMP_ECHO_REPLY) unsigned char reply[kReplyBufferSize] = {};
   ~Request() {
@@ -122,7 +125,7 @@ struct WindowsIcmpControl::Request {
   }
 };
 
-WindowsIcmpControl::WindowsIcmpControl() {
+WindowsIcmpControl::WindowsIcmpControl(Platform& platform) : IcmpControlBase(platform) {
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
   const HANDLE handle = IcmpCreateFile();
@@ -150,9 +153,12 @@ void WindowsIcmpControl::SendEcho(const std::string& addressText) {
   request->address = *address;
   request->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!request->done) FailSend("no event for the request");
-  char payload[kPayloadSize];
-  for (WORD i = 0; i < kPayloadSize; ++i)
-    payload[i] = static_cast<char>('a' + i % 23);
+  unsigned char cookie[kCookieSize];
+  if (BCryptGenRandom(nullptr, cookie, sizeof cookie, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) {
+    FailSend("no random cookie for the request");
+  }
+  request->payload = EchoPayload(kPayloadSize, cookie);
+  void* const payload = request->payload.data();
   DWORD result = 0;
   if (address->IsIpv6()) {
     sockaddr_in6 source{};
@@ -194,7 +200,8 @@ bool WindowsIcmpControl::DeliverPendingEvents() {
     const DWORD count = ipv6 ? Icmp6ParseReplies(finished->reply, kReplyBufferSize)
                              : IcmpParseReplies(finished->reply, kReplyBufferSize);
     const EchoOutcome outcome =
-        ReadReplyBuffer(finished->reply, ipv6, count, count == 0 ? GetLastError() : 0, finished->address);
+        ReadReplyBuffer(finished->reply, sizeof finished->reply, ipv6, count, count == 0 ? GetLastError() : 0,
+                        finished->address, finished->payload);
     if (!sink_ || outcome.kind == EchoOutcome::Kind::Nothing) continue;
     if (outcome.kind == EchoOutcome::Kind::Error) {
       sink_->OnError();

@@ -13,7 +13,7 @@ namespace korvane {
 
 class WindowsIcmpControl : public IcmpControlBase {
  public:
-  WindowsIcmpControl();
+  explicit WindowsIcmpControl(Platform& platform);
   ~WindowsIcmpControl() override;
   WindowsIcmpControl(const WindowsIcmpControl&) = delete;
   WindowsIcmpControl& operator=(const WindowsIcmpControl&) = delete;

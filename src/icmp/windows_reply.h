@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "icmp/icmp_packet.h"
 #include "icmp/ip_address.h"
 
 namespace korvane {
@@ -44,7 +45,8 @@ static_assert(offsetof(Icmp6EchoReply, status) == 28 && offsetof(Icmp6EchoReply,
 // The IPv4 reply comes from the system header; on x64 it is read at these
 // offsets (its data pointer makes it 40 bytes long).
 static_assert(offsetof(ICMP_ECHO_REPLY, Address) == 0 && offsetof(ICMP_ECHO_REPLY, Status) == 4 &&
-              offsetof(ICMP_ECHO_REPLY, RoundTripTime) == 8 && sizeof(ICMP_ECHO_REPLY) == 40);
+              offsetof(ICMP_ECHO_REPLY, RoundTripTime) == 8 && offsetof(ICMP_ECHO_REPLY, DataSize) == 12 &&
+              offsetof(ICMP_ECHO_REPLY, Data) == 16 && sizeof(ICMP_ECHO_REPLY) == 40);
 
 struct EchoOutcome {
   enum class Kind { Nothing, Reply, Error };
@@ -53,10 +55,14 @@ struct EchoOutcome {
   std::int32_t roundTripMs = 0;
 };
 
-// replies: what the parse call returned; error: GetLastError() when it was 0.
-// target: where the request went, so that a reply from there is written the
-// way Target reads (with the zone as the host text gave it).
-EchoOutcome ReadReplyBuffer(const void* buffer, bool ipv6, DWORD replies, DWORD error,
-                            const IpAddress& target);
+// buffer, size: the reply buffer; replies: what the parse call returned;
+// error: GetLastError() when it was 0. target: where the request went, so
+// that a reply from there is written the way Target reads (with the zone as
+// the host text gave it). payload: what the request carried; a reply that
+// does not echo it exactly is no reply of ours. An IPv4 reply says where its
+// data lies (Data, DataSize); an ICMPv6 reply's data follows the reply
+// structure and has no length of its own, so its first bytes are compared.
+EchoOutcome ReadReplyBuffer(const void* buffer, std::size_t size, bool ipv6, DWORD replies, DWORD error,
+                            const IpAddress& target, Bytes payload);
 
 }  // namespace korvane

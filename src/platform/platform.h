@@ -5,6 +5,7 @@
 // platform in virtual time.
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,11 @@ struct LocalDateTime {
   int minute = 0;
   int second = 0;
 };
+
+// After a pump that stopped at its limit of work (a flood), the next one comes
+// this much later at the earliest: a flood then costs a bounded share of the
+// processor, on every system.
+inline constexpr std::int64_t kFloodBackOffNs = 10'000'000;
 
 // Something that has events to deliver while the checker waits: the ping control.
 class EventSource {
@@ -64,6 +70,16 @@ class Platform {
   // "korvane: " + reason on standard error, where there is one. A failure to
   // write it changes nothing.
   virtual void ReportProblem(const std::string& reason) = 0;
+
+  // True when the process holds privilege beyond its caller's that it was
+  // granted to open ICMP sockets (set-user-id, set-group-id, file
+  // capabilities) and gives up once they are open. A run started by root
+  // keeps what it has.
+  virtual bool HoldsGrantedPrivilege() = 0;
+  // Gives that privilege up for good (real, effective and saved identities,
+  // capabilities) and makes the process non-dumpable, so that no other
+  // process can take its sockets. Returns what failed, or nothing.
+  virtual std::optional<std::string> GiveUpPrivilege() = 0;
 
   // Ends the program with the exit status; never returns.
   [[noreturn]] void EndProgram(int exitStatus) {

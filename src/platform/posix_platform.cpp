@@ -1,9 +1,11 @@
 #include "platform/posix_platform.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 #include <csignal>
@@ -21,8 +23,6 @@
 
 namespace korvane {
 namespace {
-
-constexpr std::int64_t kFloodBackOffNs = 10'000'000;
 
 std::string ExecutableDirectory(const char* argv0) {
   char buffer[PATH_MAX];
@@ -170,6 +170,57 @@ std::string PosixPlatform::EnvironmentVariable(const std::string& name) {
 }
 
 void PosixPlatform::ReportProblem(const std::string& reason) { ReportToStandardError(reason); }
+
+namespace {
+
+bool AnyCapability(const __user_cap_data_struct (&sets)[_LINUX_CAPABILITY_U32S_3]) {
+  for (const auto& set : sets) {
+    if (set.effective != 0 || set.permitted != 0) return true;
+  }
+  return false;
+}
+
+bool ReadCapabilities(__user_cap_data_struct (&sets)[_LINUX_CAPABILITY_U32S_3]) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  return syscall(SYS_capget, &header, sets) == 0;
+}
+
+}  // namespace
+
+bool PosixPlatform::HoldsGrantedPrivilege() {
+  uid_t uid = 0, euid = 0, suid = 0;
+  gid_t gid = 0, egid = 0, sgid = 0;
+  getresuid(&uid, &euid, &suid);
+  getresgid(&gid, &egid, &sgid);
+  if (euid != uid || suid != uid || egid != gid || sgid != gid) return true;
+  if (uid == 0) return false;
+  __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3] = {};
+  return !ReadCapabilities(sets) || AnyCapability(sets);  // unreadable: assume so
+}
+
+// A set-user-id or set-group-id program becomes its caller in all three
+// identities, real, effective and saved, so that nothing can take the
+// privilege back; then it checks that all three were changed.
+std::optional<std::string> PosixPlatform::GiveUpPrivilege() {
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  if (setresgid(gid, gid, gid) != 0) return "setresgid";
+  if (setresuid(uid, uid, uid) != 0) return "setresuid";
+  uid_t ruid = 0, euid = 0, suid = 0;
+  gid_t rgid = 0, egid = 0, sgid = 0;
+  if (getresuid(&ruid, &euid, &suid) != 0 || getresgid(&rgid, &egid, &sgid) != 0 || ruid != uid ||
+      euid != uid || suid != uid || rgid != gid || egid != gid || sgid != gid) {
+    return "checking the user and group ids";
+  }
+  if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) return "making the process non-dumpable";
+  if (uid == 0) return std::nullopt;  // started by root: nothing was granted to give up
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capset, &header, none) != 0) return "capset";
+  __user_cap_data_struct left[_LINUX_CAPABILITY_U32S_3] = {};
+  if (!ReadCapabilities(left) || AnyCapability(left)) return "checking the capabilities";
+  return std::nullopt;
+}
 
 void PosixPlatform::Exit(int exitStatus) { std::_Exit(exitStatus); }
 

@@ -20,6 +20,8 @@ class PosixPlatform : public Platform {
   bool AppendText(const std::string& path, const std::string& text) override;
   std::string EnvironmentVariable(const std::string& name) override;
   void ReportProblem(const std::string& reason) override;
+  bool HoldsGrantedPrivilege() override;
+  std::optional<std::string> GiveUpPrivilege() override;
 
  protected:
   void Exit(int exitStatus) override;

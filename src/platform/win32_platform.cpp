@@ -14,8 +14,6 @@
 namespace korvane {
 namespace {
 
-constexpr std::int64_t kFloodBackOffNs = 10'000'000;
-
 void PumpMessages() {
   MSG message;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -163,6 +161,12 @@ std::string Win32Platform::EnvironmentVariable(const std::string& name) {
 }
 
 void Win32Platform::ReportProblem(const std::string& reason) { ReportToStandardError(reason); }
+
+// A Windows program is granted nothing to open its ICMP handles: the system's
+// ICMP API needs no privilege.
+bool Win32Platform::HoldsGrantedPrivilege() { return false; }
+
+std::optional<std::string> Win32Platform::GiveUpPrivilege() { return std::nullopt; }
 
 void Win32Platform::Exit(int exitStatus) {
   timeEndPeriod(1);

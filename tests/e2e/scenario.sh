@@ -514,21 +514,30 @@ case "$name" in
     ;;
   no_socket)
     as_nobody   # neither socket kind can be opened
-    start_responder 192.0.2.1=now
+    start_responder 192.0.2.1=now 2001:db8::1=now
     enable_trace
     expect_stderr="korvane: no ICMP socket for IPv4: no permission to send echo requests; allow one with net.ipv4.ping_group_range, or give the binary cap_net_raw (setcap cap_net_raw+ep), or run it as root"
     run_korvane 1 192.0.2.1
     expect_status 0
     expect_error_event_trace 192.0.2.1
-    # Allowed, but too few descriptors left for an ICMPv6 socket: that is the
-    # reason given. (Not under the sanitizers, whose checks need descriptors too.)
+    # Allowed, but few descriptors: an answering host counts, or the reason
+    # is named. With none to spare, neither a socket nor a name lookup can be
+    # had. (Not under the sanitizers, whose checks need descriptors too.)
     if ! grep -q __ubsan_handle "$korvane_bin"; then
       allow_datagram_sockets
-      run_as=(prlimit --nofile=13:13 "${run_as[@]}")
       rm "$trace"
-      expect_stderr="korvane: no ICMP socket for IPv6: Too many open files"
-      run_korvane 1 2001:db8::1
-      expect_status 0
+      for row in "4 2001:db8::1 0 korvane: no ICMP socket for IPv6: Too many open files" \
+                 "4 alpha.test 0 korvane: host names cannot be resolved: Too many open files" \
+                 "5 alpha.test 100" "5 2001:db8::1 100"; do
+        read -r limit host want expect <<< "$row"
+        status=0
+        # Only the three standard descriptors are passed on, whatever ran the test.
+        ( for fd in /proc/$BASHPID/fd/*; do fd="${fd##*/}"; [ "$fd" -gt 2 ] && eval "exec $fd>&-"; done
+          exec "${run_as[@]}" prlimit --nofile="$limit:$limit" "${korvane_cmd[@]}" 1 "$host"
+        ) 2> "$work/stderr" || status=$?
+        [ "$(cat "$work/stderr")" = "$expect" ] || fail "limit $limit, $host: standard error '$(cat "$work/stderr")'"
+        [ "$status" -eq "$want" ] || fail "limit $limit, $host: exit status $status, expected $want"
+      done
     fi
     ;;
   file_capability)

@@ -32,6 +32,8 @@ class SimulatedPlatform : public Platform {
   bool AppendText(const std::string& path, const std::string& text) override;
   std::string EnvironmentVariable(const std::string& name) override { return environment_[name]; }
   void ReportProblem(const std::string& reason) override { problems_.push_back(reason); }
+  bool HoldsGrantedPrivilege() override { return grantedPrivilege_; }
+  std::optional<std::string> GiveUpPrivilege() override { return privilegeFailure_; }
 
   // Set-up.
   void SetEnvironmentVariable(const std::string& name, std::string value) {
@@ -45,6 +47,11 @@ class SimulatedPlatform : public Platform {
   void CreateTraceFile() { files_[TracePath()] = ""; }
   void MakeTraceDirectory() { directories_.push_back(TracePath()); }
   void SetAppendsFail(bool fail) { appendsFail_ = fail; }
+  void SetGrantedPrivilege(bool held) { grantedPrivilege_ = held; }
+  // Every wait returns this much after its end, as a busy system's may.
+  void SetWaitOverrunMs(std::int64_t ms) { overrunMs_ = ms; }
+  // What giving up privilege reports as failed; nothing: it succeeds.
+  void SetPrivilegeFailure(std::optional<std::string> what) { privilegeFailure_ = std::move(what); }
   // Called whenever virtual time has moved on, with the monotonic time, for scripted actions.
   void OnSleep(std::function<void(std::int64_t)> action) { onSleep_ = std::move(action); }
   // Tells the wait when the next scripted event is due (monotonic ms).
@@ -82,6 +89,9 @@ class SimulatedPlatform : public Platform {
   bool appendsFail_ = false;
   std::map<std::string, std::string> environment_;
   std::vector<std::string> problems_;
+  bool grantedPrivilege_ = false;
+  std::int64_t overrunMs_ = 0;
+  std::optional<std::string> privilegeFailure_;
   std::function<void(std::int64_t)> onSleep_;
 };
 

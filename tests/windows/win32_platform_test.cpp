@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 // clang-format off
 #include <winsock2.h>
@@ -13,6 +14,7 @@
 #include <icmpapi.h>
 // clang-format on
 
+#include "icmp/awaited_request.h"
 #include "icmp/windows_reply.h"
 #include "platform/win32_platform.h"
 #include "text/win32_text.h"
@@ -87,9 +89,10 @@ TEST_F(Win32Files, ReadOnlyTraceFileIsNotWritten) {
 }
 
 // Reply buffers written byte by byte where the system's x64 layout puts each
-// field (ICMP_ECHO_REPLY: address 0, status 4, round trip 8; ICMPV6_ECHO_REPLY,
-// whose address part is packed to one byte: address 6, scope 22, status 28,
-// round trip 32), never through the code's own declarations. What Wine's API
+// field (ICMP_ECHO_REPLY: address 0, status 4, round trip 8, data size 12,
+// data pointer 16; ICMPV6_ECHO_REPLY, whose address part is packed to one
+// byte: address 6, scope 22, status 28, round trip 32, the data after it at
+// 36), never through the code's own declarations. What Wine's API
 // cannot produce (ICMPv6, errors) is read the same way.
 TEST(Win32Environment, ValuesOfAnyLengthUnsetAndEmpty) {
   Win32Platform platform;
@@ -112,6 +115,11 @@ TEST(WindowsReplyBuffer, RepliesErrorsAndSilenceOfBothFamilies) {
   const IpAddress v6Target = IpAddress::Ipv6(global);
   const IpAddress zoned = IpAddress::Ipv6(linkLocal, 3, "eth0");
   using Kind = EchoOutcome::Kind;
+  enum class Data {
+    Ours,
+    OtherCookie,
+    ShortOrAway
+  };  // echoed as sent, one byte changed, cut or out of the buffer
   struct Case {
     const char* what;
     bool ipv6;
@@ -121,11 +129,16 @@ TEST(WindowsReplyBuffer, RepliesErrorsAndSilenceOfBothFamilies) {
     IpAddress target;
     Kind kind;
     std::string source;
+    Data data = Data::Ours;
   };
   const Case cases[] = {
       {"IPv4 reply", false, nullptr, 0, IP_SUCCESS, v4Target, Kind::Reply, "192.0.2.7"},
       {"IPv4 unreachable", false, nullptr, 0, IP_DEST_HOST_UNREACHABLE, v4Target, Kind::Error, ""},
       {"IPv4 time-out", false, nullptr, 0, IP_REQ_TIMED_OUT, v4Target, Kind::Nothing, ""},
+      {"IPv4 reply with another cookie", false, nullptr, 0, IP_SUCCESS, v4Target, Kind::Nothing, "",
+       Data::OtherCookie},
+      {"IPv4 reply data cut short", false, nullptr, 0, IP_SUCCESS, v4Target, Kind::Nothing, "",
+       Data::ShortOrAway},
       {"IPv6 reply", true, global, 0, IP_SUCCESS, v6Target, Kind::Reply, "2001:db8::7"},
       {"IPv6 reply from another host", true, other, 0, IP_SUCCESS, v6Target, Kind::Reply, "2001:db8::99"},
       {"IPv6 reply keeps the zone", true, linkLocal, 3, IP_SUCCESS, zoned, Kind::Reply, "fe80::1%eth0"},
@@ -135,26 +148,43 @@ TEST(WindowsReplyBuffer, RepliesErrorsAndSilenceOfBothFamilies) {
       {"IPv6 unreachable", true, global, 0, IP_DEST_UNREACHABLE, v6Target, Kind::Error, ""},
       {"IPv6 packet too big", true, global, 0, IP_PACKET_TOO_BIG, v6Target, Kind::Error, ""},
       {"IPv6 source quench", true, global, 0, IP_SOURCE_QUENCH, v6Target, Kind::Nothing, ""},
+      {"IPv6 reply with another cookie", true, global, 0, IP_SUCCESS, v6Target, Kind::Nothing, "",
+       Data::OtherCookie},
+      {"IPv6 reply data beyond the buffer", true, global, 0, IP_SUCCESS, v6Target, Kind::Nothing, "",
+       Data::ShortOrAway},
   };
   const auto put32 = [](unsigned char* at, std::uint32_t value) {  // little-endian
     for (int i = 0; i < 4; ++i)
       at[i] = static_cast<unsigned char>(value >> (8 * i));
   };
+  const unsigned char cookie[kCookieSize] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  const std::vector<unsigned char> payload = EchoPayload(32, cookie);
   for (const Case& c : cases) {
     unsigned char buffer[256];
     std::memset(buffer, 0xEE, sizeof buffer);  // no field read where nothing was written
+    // The echoed data: right after the ICMPv6 reply (36 bytes); for IPv4
+    // where its Data pointer (offset 16) says, DataSize (offset 12) bytes.
+    const std::size_t dataAt = c.ipv6 ? 36 : 48;
+    std::memcpy(buffer + dataAt, payload.data(), payload.size());
+    if (c.data == Data::OtherCookie) buffer[dataAt + 3] ^= 0x01;
+    std::size_t size = sizeof buffer;
     if (c.ipv6) {
       std::memcpy(buffer + 6, c.from, 16);
       put32(buffer + 22, c.scopeId);
       put32(buffer + 28, c.status);
       put32(buffer + 32, 12);
+      if (c.data == Data::ShortOrAway) size = dataAt + payload.size() - 1;
     } else {
       const unsigned char address[4] = {192, 0, 2, 7};  // network order
       std::memcpy(buffer, address, 4);
       put32(buffer + 4, c.status);
       put32(buffer + 8, 12);
+      const std::uint16_t dataSize = c.data == Data::ShortOrAway ? 31 : 32;
+      std::memcpy(buffer + 12, &dataSize, 2);
+      const unsigned char* data = buffer + dataAt;
+      std::memcpy(buffer + 16, &data, sizeof data);
     }
-    const EchoOutcome outcome = ReadReplyBuffer(buffer, c.ipv6, 1, 0, c.target);
+    const EchoOutcome outcome = ReadReplyBuffer(buffer, size, c.ipv6, 1, 0, c.target, payload);
     EXPECT_EQ(outcome.kind, c.kind) << c.what;
     EXPECT_EQ(outcome.source, c.source) << c.what;
     if (c.kind == Kind::Reply) {
@@ -162,8 +192,8 @@ TEST(WindowsReplyBuffer, RepliesErrorsAndSilenceOfBothFamilies) {
     }
   }
   // Nothing parsed: the error GetLastError gave decides.
-  EXPECT_EQ(ReadReplyBuffer(nullptr, true, 0, IP_REQ_TIMED_OUT, v6Target).kind, Kind::Nothing);
-  EXPECT_EQ(ReadReplyBuffer(nullptr, false, 0, IP_GENERAL_FAILURE, v4Target).kind, Kind::Error);
+  EXPECT_EQ(ReadReplyBuffer(nullptr, 0, true, 0, IP_REQ_TIMED_OUT, v6Target, payload).kind, Kind::Nothing);
+  EXPECT_EQ(ReadReplyBuffer(nullptr, 0, false, 0, IP_GENERAL_FAILURE, v4Target, payload).kind, Kind::Error);
 }
 
 }  // namespace

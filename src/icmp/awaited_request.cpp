@@ -1,0 +1,71 @@
+#include "icmp/awaited_request.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace korvane {
+namespace {
+
+std::int32_t ElapsedWholeMs(std::int64_t fromNs, std::int64_t toNs) {
+  if (toNs <= fromNs) return 0;
+  const std::int64_t ms = (toNs - fromNs) / 1'000'000;
+  return ms > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(ms);
+}
+
+}  // namespace
+
+std::vector<unsigned char> EchoPayload(std::size_t size, Bytes cookie) {
+  std::vector<unsigned char> payload(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    payload[i] = i < cookie.size() ? cookie[i] : static_cast<unsigned char>(i);
+  }
+  return payload;
+}
+
+std::string ReplySource(const IpAddress& source, const IpAddress& destination) {
+  const bool fromDestination = source.SameHostAs(destination) && source.scopeId == destination.scopeId;
+  return FormatAddress(fromDestination ? destination : source);
+}
+
+AwaitedRequest::AwaitedRequest(IpAddress destination, std::uint16_t identifier, std::uint16_t sequence,
+                               std::vector<unsigned char> payload, std::int64_t sentAtNs)
+    : destination_(std::move(destination)),
+      identifier_(identifier),
+      sequence_(sequence),
+      payload_(std::move(payload)),
+      sentAtNs_(sentAtNs) {}
+
+Judgement AwaitedRequest::OnMessage(Classifier classify, Bytes message, const IpAddress& source,
+                                    std::int64_t receivedAtNs) {
+  return Judge(classify(message, identifier_, payload_), source, receivedAtNs);
+}
+
+Judgement AwaitedRequest::OnQueuedError(const std::optional<QueuedError>& entry) {
+  Judgement judgement;
+  if (entry) {
+    judgement = Judge(
+        ClassifyQueuedError(entry->icmpType, entry->quotedDestination, entry->quotedRequest, identifier_), {},
+        0);
+  }
+  if (!errorRaised_ && ++strayErrors_ == kMaxStrayErrors) {
+    judgement.stopErrors = true;
+  }
+  return judgement;
+}
+
+Judgement AwaitedRequest::Judge(const IcmpVerdict& verdict, const IpAddress& source,
+                                std::int64_t receivedAtNs) {
+  if (verdict.sequence != sequence_) return {};
+  if (verdict.kind == IcmpVerdict::Kind::EchoReply) {
+    return {Judgement::Event::Response, ReplySource(source, destination_),
+            ElapsedWholeMs(sentAtNs_, receivedAtNs), false};
+  }
+  if (verdict.kind == IcmpVerdict::Kind::Error && !errorRaised_ &&
+      verdict.quotedDestination.SameHostAs(destination_)) {
+    errorRaised_ = true;
+    return {Judgement::Event::Error, {}, 0, true};
+  }
+  return {};
+}
+
+}  // namespace korvane
