@@ -68,8 +68,18 @@ TEST(CheckPingStatus, UnresolvableNameIsNeitherPingedNorWaitedFor) {
   EXPECT_EQ(h.host().Replied, 0);
 }
 
-// The wait ends 5.05 s after the request: a reply at 5.08 s is too late.
+// The wait ends 5.05 s after the request: a reply at 5.08 s is too late. Its
+// end is fixed at the send: pauses that each end 5 ms late do not bring it
+// forward, so a reply at 5.03 s still counts.
 TEST(CheckPingStatus, SilentHostTimesOutJustAfterFiveSeconds) {
+  for (const auto& [replyMs, replied] : {std::pair{5030, 1}, std::pair{5100, 0}}) {
+    ProbeHarness h("192.0.2.7");
+    h.platform.SetWaitOverrunMs(5);
+    h.control.ReplyAfter("192.0.2.7", replyMs, replyMs);
+    h.Probe();
+    EXPECT_EQ(h.host().Replied, replied) << "reply after " << replyMs << " ms";
+    EXPECT_GE(h.WaitAfterSend(), replied ? 5030 : 5050);
+  }
   for (bool traceOn : {true, false}) {
     ProbeHarness h("192.0.2.7", traceOn);
     h.control.ReplyAfter("192.0.2.7", 5080, 5080);

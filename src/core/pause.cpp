@@ -7,8 +7,9 @@ void Pause(modKorvane& run, std::int16_t milliseconds) {
   if (slices <= 0) return;
   // One wait to a fixed end: the events it delivers on the way neither cut it
   // short nor stretch it.
-  const std::int64_t end = run.platform.MonotonicNanoseconds() + slices * 10'000'000LL;
-  run.platform.WaitUntil(end, run.pingClient);
+  PauseUntil(run, run.platform.MonotonicNanoseconds() + slices * 10'000'000LL);
 }
+
+void PauseUntil(modKorvane& run, std::int64_t endNs) { run.platform.WaitUntil(endNs, run.pingClient); }
 
 }  // namespace korvane

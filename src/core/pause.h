@@ -10,4 +10,7 @@ namespace korvane {
 // This is the only place those events run.
 void Pause(modKorvane& run, std::int16_t milliseconds);
 
+// The same wait, to a fixed end on the monotonic clock.
+void PauseUntil(modKorvane& run, std::int64_t endNs);
+
 }  // namespace korvane

@@ -1,5 +1,6 @@
 #include "probe/check_ping_status.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "address/is_not_ip_address.h"
@@ -64,14 +65,17 @@ void CheckPingStatus(modKorvane& run) {
   if (run.DebugOn) TraceLine(run, {" --> Sending Ping to ", host.Address});
   Pause(run, 50);
 
-  // The deadline runs on the monotonic clock, so a wall clock set back or
-  // forward during the wait cannot stretch or cut it.
-  const std::int64_t sentAt = run.platform.MonotonicMilliseconds();
+  // The deadline is a fixed point on the monotonic clock, taken at the send:
+  // a wall clock set back or forward cannot move it, and pauses that end a
+  // little late cannot bring the wait's end forward.
+  const std::int64_t deadlineNs = run.platform.MonotonicNanoseconds() + kReplyDeadlineMs * 1'000'000;
   step([&] { run.pingClient.SendEcho(host.Address); });
   {
     AwaitingReplyScope awaiting(run);
-    while (host.Replied == 0 && run.platform.MonotonicMilliseconds() - sentAt <= kReplyDeadlineMs) {
-      Pause(run, 50);
+    while (host.Replied == 0) {
+      const std::int64_t now = run.platform.MonotonicNanoseconds();
+      if (now >= deadlineNs) break;
+      PauseUntil(run, std::min(now + kReplyPollMs * 1'000'000, deadlineNs));
     }
   }
   if (host.Replied == 0 && run.DebugOn) TraceLine(run, {" --- Ping timed out: ", host.Address});

@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdint>
+
 #include "core/run_state.h"
 
 namespace korvane {
@@ -8,7 +10,9 @@ namespace korvane {
 // host as answered or five seconds have passed.
 void CheckPingStatus(modKorvane& run);
 
-// How long the probe waits for a reply after sending its request.
-constexpr long long kReplyDeadlineMs = 5000;
+// When the probe's wait for a reply ends, after its request was sent; it
+// polls every 50 ms until then.
+constexpr std::int64_t kReplyDeadlineMs = 5050;
+constexpr std::int64_t kReplyPollMs = 50;
 
 }  // namespace korvane

@@ -20,7 +20,11 @@ void SimulatedPlatform::WaitUntil(std::int64_t untilNs, EventSource& events) {
   const std::int64_t untilMs = untilNs / 1'000'000;
   for (;;) {
     events.DeliverPendingEvents();
-    if (monotonicMs_ >= untilMs) return;
+    if (monotonicMs_ >= untilMs) {
+      monotonicMs_ += overrunMs_;  // a late wake-up: what comes meanwhile waits for the next pump
+      wallClock_ += std::chrono::milliseconds{overrunMs_};
+      return;
+    }
     const std::optional<std::int64_t> due = nextDue_ ? nextDue_() : std::nullopt;
     const bool wakeEarly = due && *due > monotonicMs_ && *due < untilMs;
     const std::int64_t step = (wakeEarly ? *due : untilMs) - monotonicMs_;
