@@ -13,7 +13,11 @@
 //         error-flood:RATE:MS[:REPLY_MS] (unreachables quoting the request,
 //         RATE a second for MS, and the echo reply after REPLY_MS if given) |
 //         reply-flood:RATE:MS[:REPLY_MS] (the same with forged echo replies:
-//         half with the next sequence, half from another address)
+//         half with the next sequence, half from another address) |
+//         sweep:RATE:MS[:REPLY_MS] (forged echo replies from the address with
+//         the request's identifier, every sequence number in turn, and the
+//         payload a forger can know: not the request's, but the fixed
+//         pattern of byte i at offset i that korvane once sent)
 //   --flood-replies=RATE: echo replies with another identifier to 127.0.0.1,
 //         RATE a second, for as long as the responder runs.
 // An ADDRESS may be IPv6; its rules are the same but for bad-checksum (the
@@ -101,7 +105,8 @@ Rule ParseRule(const std::string& text) {
   const std::string argument = colon == std::string::npos ? "" : text.substr(colon + 1);
   if (rule.kind == "delay" || rule.kind == "late-unreachable") rule.first = std::atol(argument.c_str());
   if (rule.kind == "from") rule.other = AddressBytes(argument);
-  if (rule.kind == "burst" || rule.kind == "error-flood" || rule.kind == "reply-flood") {
+  if (rule.kind == "burst" || rule.kind == "error-flood" || rule.kind == "reply-flood" ||
+      rule.kind == "sweep") {
     rule.first = std::atol(argument.c_str());
     const std::string rest = argument.substr(argument.find(':') + 1);
     rule.second = std::atol(rest.c_str());
@@ -210,6 +215,44 @@ void Flood(Outgoing o, long rate, long durationMs) {
   }).detach();
 }
 
+// Sends forged copies of the echo reply (at icmpAt in the packet) with every
+// sequence number in turn, from the request's own, RATE a second for the
+// duration, from a thread of its own. IPv4 checksums are written here; the
+// kernel writes ICMPv6 ones.
+void Sweep(Outgoing o, std::size_t icmpAt, long rate, long durationMs) {
+  for (std::size_t i = icmpAt + 8; i < o.packet.size(); ++i)
+    o.packet[i] = static_cast<unsigned char>(i - icmpAt);
+  std::thread([o, icmpAt, rate, durationMs] {
+    const int out =
+        o.ipv6 ? socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6) : socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    constexpr int kBatch = 64;
+    std::vector<Outgoing> each(kBatch, o);
+    sockaddr_in to[kBatch];
+    sockaddr_in6 to6[kBatch];
+    iovec data[kBatch];
+    Source6Control control[kBatch];
+    mmsghdr batch[kBatch]{};
+    std::uint16_t sequence = static_cast<std::uint16_t>(o.packet[icmpAt + 6] << 8 | o.packet[icmpAt + 7]);
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point end = start + std::chrono::milliseconds(durationMs);
+    for (long sent = 0; Clock::now() < end;) {
+      for (int i = 0; i < kBatch; ++i, ++sequence) {
+        std::vector<unsigned char>& p = each[i].packet;
+        Put16(&p[icmpAt + 6], sequence);
+        if (!o.ipv6) {
+          Put16(&p[icmpAt + 2], 0);
+          Put16(&p[icmpAt + 2], Checksum(&p[icmpAt], p.size() - icmpAt));
+        }
+        batch[i].msg_hdr = MessageFor(each[i], to[i], to6[i], data[i], control[i]);
+      }
+      const int n = sendmmsg(out, batch, kBatch, 0);
+      sent += n > 0 ? n : 0;
+      std::this_thread::sleep_until(start + std::chrono::microseconds(sent * 1'000'000 / rate));
+    }
+    close(out);
+  }).detach();
+}
+
 // What an error-flood rule sends besides its flood: the echo reply, after
 // REPLY_MS, when the rule gives one.
 void QueueFloodReply(const Rule& rule, Outgoing reply, std::vector<Outgoing>& queue) {
@@ -279,6 +322,11 @@ void Answer6(int fd, const std::map<std::string, Rule>& rules, std::vector<Outgo
     inet_pton(AF_INET6, "2001:db8::99", &otherSource.source6);
     Flood(nextSequence, rule.first / 2, rule.second);
     Flood(otherSource, rule.first / 2, rule.second);
+    QueueFloodReply(rule, echoReply, queue);
+    return;
+  }
+  if (rule.kind == "sweep") {
+    Sweep(echoReply, 0, rule.first, rule.second);
     QueueFloodReply(rule, echoReply, queue);
     return;
   }
@@ -417,6 +465,11 @@ int main(int argc, char** argv) {
       nextSequence.destination = otherSource.destination = requester;
       Flood(nextSequence, rule.first / 2, rule.second);
       Flood(otherSource, rule.first / 2, rule.second);
+      QueueFloodReply(rule, echoReply, queue);
+      continue;
+    }
+    if (rule.kind == "sweep") {
+      Sweep(echoReply, 20, rule.first, rule.second);
       QueueFloodReply(rule, echoReply, queue);
       continue;
     }

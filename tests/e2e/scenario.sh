@@ -210,6 +210,13 @@ case "$name" in
       " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" \
       " Return Value: 100"
     expect_elapsed 690 3000
+    # An IPv4-mapped IPv6 literal is pinged as the IPv4 address it maps.
+    enable_trace
+    run_korvane 1 ::ffff:192.0.2.1
+    expect_status 100
+    expect_trace "${start_lines[@]}" " CommandLine = 1 ::ffff:192.0.2.1" \
+      " --> DNS resolving on ::ffff:192.0.2.1" " <-- DNS resolved to 192.0.2.1" \
+      " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" " Return Value: 100"
     ;;
   name_resolves)
     start_responder 192.0.2.1=now 192.0.2.2=now
@@ -223,7 +230,7 @@ case "$name" in
       " <-- Ping Response from 192.000.002.002 \($rtt ms\)" " Return Value: 100"
     ;;
   silent_host)
-    start_responder 192.0.2.3=never
+    start_responder 192.0.2.3=never 192.0.2.4=delay:5030 192.0.2.5=delay:5100
     enable_trace
     run_korvane 1 192.0.2.3
     expect_status 0
@@ -232,6 +239,12 @@ case "$name" in
     seconds=$(trace_seconds_between "Sending Ping" "Ping timed out")
     [ "$seconds" -ge 5 ] && [ "$seconds" -le 6 ] || fail "timed out after $seconds s"
     expect_elapsed 5650 8000
+    # The wait ends 5.05 s after the request: a reply 5.03 s after it counts,
+    # one 5.10 s after it does not.
+    run_korvane 1 192.0.2.4
+    expect_status 100
+    run_korvane 1 192.0.2.5
+    expect_status 0
     ;;
   unresolvable_name)
     enable_trace
@@ -348,9 +361,18 @@ case "$name" in
     # from another address, 150,000 a second: the real one, 300 ms late, is
     # still seen on both socket kinds and in both families.
     kill "$responder_pid"; wait "$responder_pid" 2>/dev/null || true
-    start_responder 192.0.2.2=reply-flood:150000:2000:300 2001:db8::2=reply-flood:150000:2000:300
+    # A forger who reads the identifier sweeps every sequence number, 150,000
+    # replies a second "from" the host: a silent host stays silent, and a real
+    # reply in the middle of a sweep still counts.
+    start_responder 192.0.2.2=reply-flood:150000:2000:300 2001:db8::2=reply-flood:150000:2000:300 \
+      192.0.2.3=sweep:150000:5500 2001:db8::3=sweep:150000:5500 \
+      192.0.2.4=sweep:150000:2000:1000 2001:db8::4=sweep:150000:2000:1000
     check() {
       run_korvane 2 192.0.2.2 2001:db8::2
+      expect_status 100
+      run_korvane 1 192.0.2.3 2001:db8::3
+      expect_status 0
+      run_korvane 2 192.0.2.4 2001:db8::4
       expect_status 100
     }
     on_both_socket_kinds check
@@ -499,6 +521,22 @@ case "$name" in
       " --> DNS resolving on beta.test" " <-- DNS resolved to 192.0.2.2" \
       " --> Sending Ping to 192.0.2.2" " <-- Ping Response from 192.0.2.2 \(2[0-9]{2} ms\)" \
       " Return Value: 100"
+    # Every identifier held by another user: the kernel's search for a free
+    # one fails after some seconds, which ends the attempts. The reason is
+    # named and the run keeps its bounds; as root a raw socket still answers.
+    rm "$trace"
+    prlimit --nofile=16100:16100 "$(dirname "$responder_bin")/identifier_hog" "$work/held" &
+    helper_pid=$!
+    for _ in $(seq 600); do [ -e "$work/held" ] && break; sleep 0.1; done
+    [ -e "$work/held" ] || fail "identifier_hog did not hold every identifier"
+    expect_stderr="korvane: no ICMP socket for IPv4: no free ICMP identifier (every one is in use)"
+    run_korvane 1 192.0.2.1
+    expect_status 0
+    expect_elapsed 5050 15000
+    run_as=() expect_stderr=""
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    expect_elapsed 0 9000
     ;;
   raw_socket)
     # Root with no datagram sockets allowed: only the raw socket can answer.
