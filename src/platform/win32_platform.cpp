@@ -1,7 +1,8 @@
 #include "platform/win32_platform.h"
 
-#include <mmsystem.h>
 #include <windows.h>
+// mmsystem.h needs the types windows.h declares: it comes after it.
+#include <mmsystem.h>
 
 #include <algorithm>
 #include <vector>
