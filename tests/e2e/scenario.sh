@@ -686,6 +686,17 @@ case "$name" in
     [ "$(cat "$work/bin/err.txt")" = $'korvane: argument error: the threshold is not a number\r' ] ||
       fail "standard error: $(cat -A "$work/bin/err.txt")"
     grep -qxE $'korvane [0-9]+\\.[0-9]+\\.[0-9]+\r' "$work/bin/out.txt" || fail "standard output: $(cat -A "$work/bin/out.txt")"
+    # Started as cmd.exe starts a program it found, through CreateProcessW: the
+    # path as the application name, the line as typed, here with a quoted part.
+    [ -n "${KORVANE_CREATE_PROCESS:-}" ] || fail "KORVANE_CREATE_PROCESS names no launcher"
+    mkdir -p "$WINEPREFIX/drive_c/Program Files/korvane"
+    cp "$korvane_bin" "$WINEPREFIX/drive_c/Program Files/korvane/korvane.exe"
+    trace="$WINEPREFIX/drive_c/Program Files/korvane/pingdebug.txt" && enable_trace
+    korvane_cmd=("$wine" "$KORVANE_CREATE_PROCESS" 'C:\Program Files\korvane\korvane.exe')
+    run_korvane 'C:\"Program Files"\korvane\korvane.exe 1 192.0.2.1'
+    expect_status 100
+    expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.1" " --> Sending Ping to 192.0.2.1" \
+      " <-- Ping Response from 192.0.2.1 \($rtt ms\)" " Return Value: 100"
     ;;
   msi)
     # Wine's msiexec in this run's own prefix: an older build in a chosen folder,
