@@ -5,9 +5,10 @@
 
 namespace korvane {
 
-// The first token is the program's name: up to and including the closing
-// quote when it begins with a double quote, otherwise up to the first blank or
-// tab. Every blank or tab right after it is dropped too; the rest is kept as it is.
+// The first token is the program's name, read as the C runtime reads it:
+// double quotes turn quoting on and off, and the name ends at the first blank
+// or tab outside quotes (or with the line). Every blank or tab right after it
+// is dropped too; the rest is kept as it is.
 std::u16string StripProgramName(const std::u16string& commandLine);
 
 }  // namespace korvane
