@@ -12,7 +12,6 @@ enum class ErrorNumber : int {
   InvalidArgument = 5,
   Overflow = 6,
   IndexOutsideTable = 9,
-  FileAccess = 75,
   ControlFailure = 1000,
 };
 
