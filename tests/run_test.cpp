@@ -1,6 +1,7 @@
 // Whole runs of the program: trace, arguments, probe loop and verdict.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -52,9 +53,9 @@ TEST(Pause, WakesForDueEventsAndEndsOnTime) {
 }
 
 TEST(Pause, DeliversControlEventsOnlyInsideItsPumps) {
-  Harness h;
+  TracedHarness h;
+  ASSERT_TRUE(OpenTrace(h.run));
   h.run.DebugOn = kTrue;
-  h.run.TraceFilePath = h.platform.TracePath();
   h.run.Hosts(1).Address = "192.0.2.7";
   h.run.CurrentHost = 1;
   h.run.AwaitingReply = true;
@@ -67,15 +68,36 @@ TEST(Pause, DeliversControlEventsOnlyInsideItsPumps) {
 }
 
 TEST(TraceLine, StampsLocalTimeAndJoinsPiecesWithCrLf) {
-  Harness h;
+  TracedHarness h;
   h.platform.SetLocalTime(2024, 3, 2, 9, 5, 3);
-  h.run.TraceFilePath = h.platform.TracePath();
+  ASSERT_TRUE(OpenTrace(h.run));
   TraceLine(h.run, {" <-- Ping Response from ", "192.0.2.7", " (", 23, " ms)"});
   h.platform.SetLocalTime(1999, 12, 31, 23, 59, 59);
   TraceLine(h.run, {" Start"});
   EXPECT_EQ(h.platform.FileText(h.platform.TracePath()),
             "2024-03-02 09:05:03 <-- Ping Response from 192.0.2.7 (23 ms)\r\n"
             "1999-12-31 23:59:59 Start\r\n");
+}
+
+// A text from outside (a host, the command line, a path, a system message)
+// cannot start a line of its own in the trace or on standard error, wherever
+// the trace goes.
+TEST(TraceLine, ControlCharactersFromOutsideAreEscapedInTheTraceAndOnStandardError) {
+  const std::string forged = "192.0.2.7\r\n2024-03-02 09:05:03 Return Value: 100\x1b[2K\tb";
+  const std::string escaped = "192.0.2.7\\r\\n2024-03-02 09:05:03 Return Value: 100\\x1b[2K\tb";
+  for (const std::string trace : {"", "-"}) {
+    TracedHarness h;
+    h.platform.SetEnvironmentVariable("KORVANE_TRACE", trace);
+    ASSERT_TRUE(OpenTrace(h.run));
+    TraceLine(h.run, {" --> Sending Ping to ", forged});
+    h.platform.ReportProblem("the trace file /tmp/x\nkorvane: forged cannot be written");
+    const std::string line = "2024-03-02 09:05:03 --> Sending Ping to " + escaped;
+    EXPECT_EQ(h.platform.FileText(h.platform.TracePath()), trace.empty() ? line + "\r\n" : "") << trace;
+    EXPECT_EQ(h.platform.StandardError(),
+              (trace.empty() ? "" : line + "\n") +
+                  "korvane: the trace file /tmp/x\\nkorvane: forged cannot be written\n")
+        << trace;
+  }
 }
 
 TEST(RunChecks, TypicalRunTracesEveryStepAndMeetsTheThreshold) {
@@ -136,8 +158,13 @@ TEST(RunChecks, WithoutTraceFileNothingIsWrittenAndNoFinalPause) {
 
 TEST(RunChecks, NoHostWaitsOneSecondAndEndsWithZero) {
   const std::string ignoredOne = "host 1 is empty and ends the host list: the 1 host after it is ignored";
-  for (const auto& [line, problems] : std::vector<std::pair<std::string, Messages>>{
-           {"", {}}, {"2", {}}, {"2 \"\" a", {ignoredOne}}, {"1  a", {ignoredOne}}}) {
+  const std::string noHost = "no host named: nothing to check (korvane --help)";
+  for (const auto& [line, problems] :
+       std::vector<std::pair<std::string, Messages>>{{"", {noHost}},
+                                                     {"2", {noHost}},
+                                                     {"\"\"", {noHost}},
+                                                     {"2 \"\" a", {ignoredOne}},
+                                                     {"1  a", {ignoredOne}}}) {
     TracedHarness h;
     EXPECT_EQ(h.RunProgram(line), 0) << line;
     EXPECT_EQ(h.platform.SleptMs(), 1000);
@@ -147,12 +174,29 @@ TEST(RunChecks, NoHostWaitsOneSecondAndEndsWithZero) {
   }
 }
 
-// Host text that is not checked is reported; a quoted blank is part of a host.
-TEST(RunChecks, ReportsHostTextItIgnores) {
+// Host text that is not checked is reported, and so is a threshold that
+// decides the verdict before any host is asked; a quoted blank is part of a
+// host, and a threshold equal to the hosts checked can go either way.
+TEST(RunChecks, ReportsHostTextItIgnoresAndAThresholdThatFixesTheVerdict) {
+  const std::string alwaysUp = ", 0 or below: every run ends up (100)";
   for (const auto& [line, problems] : std::vector<std::pair<std::string, Messages>>{
-           {"0 a \"\" b c", {"host 2 is empty and ends the host list: the 2 hosts after it are ignored"}},
+           {"0 a \"\" b c",
+            {"host 2 is empty and ends the host list: the 2 hosts after it are ignored",
+             "the threshold is 0" + alwaysUp}},
            {"1 a b c d e f g h i j k", {"more than ten hosts: the tenth host takes the rest of the line"}},
-           {"1 a b c d e f g h i \"j k\"", {}}}) {
+           {"1 a b c d e f g h i \"j k\"", {}},
+           {"\"\" a", {"the threshold is empty, which counts as 0: every run ends up (100)"}},
+           {" 2 a", {"the threshold is empty, which counts as 0: every run ends up (100)"}},
+           {"-1 a", {"the threshold is -1" + alwaysUp}},
+           {".5 a", {"the threshold is 0" + alwaysUp}},
+           {"1 a", {}},
+           {"2 a b", {}},
+           {"2 a", {"the threshold is 2, more than the 1 host checked: every run ends down (0)"}},
+           {"3 a \"\" b",
+            {"host 2 is empty and ends the host list: the 1 host after it is ignored",
+             "the threshold is 3, more than the 1 host checked: every run ends down (0)"}},
+           {"11 a b c d e f g h i j",
+            {"the threshold is 11, more than the 10 hosts checked: every run ends down (0)"}}}) {
     Harness h;
     h.RunProgram(line);
     EXPECT_EQ(h.platform.Problems(), problems) << line;
@@ -169,16 +213,16 @@ TEST(RunChecks, ArgumentErrorWithTraceOnEndsAfterHalfASecond) {
   const std::vector<Case> cases = {
       {"x 192.0.2.7",
        {"", " Start", " CommandLine = x 192.0.2.7", " Argument Error"},
-       "argument error: the threshold is not a number"},
+       "argument error: the threshold is not a number (korvane --help)"},
       {"40000 192.0.2.7",
        {"", " Start", " CommandLine = 40000 192.0.2.7", " Argument Error"},
-       "argument error: the threshold is out of range (-32768 to 32767)"},
+       "argument error: the threshold is not within -32768 to 32767 (korvane --help)"},
       {"32767.5 a",
        {"", " Start", " CommandLine = 32767.5 a", " Argument Error"},
-       "argument error: the threshold is out of range (-32768 to 32767)"},
+       "argument error: the threshold is not within -32768 to 32767 (korvane --help)"},
       {tooLong,
        {"", " Start", " Argument Error"},
-       "argument error: the command line is too long (32767 UTF-16 code units or more)"},
+       "argument error: the command line is too long: 32767 UTF-16 code units or more (korvane --help)"},
   };
   for (const Case& c : cases) {
     TracedHarness h;
@@ -196,71 +240,187 @@ TEST(RunChecks, ArgumentErrorWithTraceOffEndsOnTheNoHostRule) {
   EXPECT_EQ(h.platform.SleptMs(), 1000);
   EXPECT_TRUE(h.control.Calls().empty());
   EXPECT_FALSE(h.platform.FileExists(h.platform.TracePath()));
-  EXPECT_EQ(h.platform.Problems(), Messages{"argument error: the threshold is not a number"});
+  EXPECT_EQ(h.platform.Problems(),
+            Messages{"argument error: the threshold is not a number (korvane --help)"});
 }
 
 // The trace is diagnostics: a trace file that cannot be written (read-only,
-// locked, full disk) must leave the run and its verdict exactly as they are.
+// locked, full disk) must leave the run and its verdict exactly as they are,
+// and is no wrong set-up.
 TEST(RunChecks, UnwritableTraceFileChangesNeitherCourseNorVerdict) {
   const std::string line = "2 up 192.0.2.7 nowhere";
-  const auto run = [&](bool traceFile, bool appendsFail) {
+  const std::string lost = "the trace file /opt/korvane/pingdebug.txt cannot be written";
+  const auto run = [&](bool traceFile, bool readOnly, bool appendsFail, const Messages& problems) {
     Harness h;
     if (traceFile) h.platform.CreateTraceFile();
+    if (readOnly) h.platform.MakeReadOnly(h.platform.TracePath());
     h.platform.SetAppendsFail(appendsFail);
+    h.platform.SetEnvironmentVariable("KORVANE_SETUP_STATUS", "7");
     h.control.Resolve("up", "192.0.2.1");
     h.control.ReplyAfter("192.0.2.1", 5, 1);
     h.control.ReplyAfter("192.0.2.7", 300, 1);
     const int status = h.RunProgram(line);
     // An up or down verdict says nothing; the lost trace is reported once.
-    EXPECT_EQ(
-        h.platform.Problems(),
-        appendsFail
-            ? Messages{"the trace file /opt/korvane/pingdebug.txt cannot be written: its lines are lost"}
-            : Messages{});
-    return std::make_pair(status, h.control.CallsExceptTargetReads());
+    EXPECT_EQ(h.platform.Problems(), problems);
+    EXPECT_FALSE(h.platform.HadSetupProblem());
+    return std::make_tuple(status, h.control.CallsExceptTargetReads(), h.platform.SleptMs());
   };
-  const auto plain = run(false, false);
-  EXPECT_EQ(plain.first, 100);
-  EXPECT_EQ(run(true, true), plain);
-  EXPECT_EQ(run(true, false), plain);
+  const auto plain = run(false, false, false, {});
+  EXPECT_EQ(std::get<0>(plain), 100);
+  const auto traced = run(true, false, false, {});
+  EXPECT_EQ(std::get<0>(traced), std::get<0>(plain));
+  EXPECT_EQ(std::get<1>(traced), std::get<1>(plain));
+  EXPECT_EQ(run(true, false, true, {lost + ": its lines are lost"}), traced);
+  EXPECT_EQ(run(true, true, false, {lost + " (Permission denied): its lines are lost"}), traced);
 }
 
-// KORVANE_TRACE names the trace file instead, under the same rules; empty means unset.
+// KORVANE_TRACE names the trace file instead, under the same rules, and says
+// what is wrong with a file it names; "-" is standard error; empty means unset.
 TEST(RunChecks, TraceVariableNamesTheTraceFile) {
-  for (const auto& [variable, createIt, traced] : std::vector<std::tuple<std::string, bool, bool>>{
-           {"/var/tmp/k.txt", true, true}, {"/var/tmp/k.txt", false, false}, {"", true, false}}) {
+  enum class Named { File, Nothing, Directory, ReadOnly };
+  struct Case {
+    std::string variable;
+    Named named;
+    bool traceOn;
+    std::string problem;
+  };
+  const std::string names = "KORVANE_TRACE names /var/tmp/k.txt, which ";
+  const std::vector<Case> cases = {
+      {"/var/tmp/k.txt", Named::File, true, ""},
+      {"/var/tmp/k.txt", Named::Nothing, false,
+       names + "does not exist: no trace is written (korvane never creates the file)"},
+      {"/var/tmp/k.txt", Named::Directory, false,
+       names + "is a directory, not a regular file: no trace is written"},
+      {"/var/tmp/k.txt", Named::ReadOnly, true,
+       names + "cannot be written (Permission denied): its lines are lost"},
+      {"", Named::File, true, ""},
+      {"-", Named::File, true, ""},
+  };
+  for (const Case& c : cases) {
     TracedHarness h;  // pingdebug.txt beside the executable exists too
-    h.platform.SetEnvironmentVariable("KORVANE_TRACE", variable);
-    if (createIt) h.platform.CreateFile("/var/tmp/k.txt");
+    h.platform.SetEnvironmentVariable("KORVANE_TRACE", c.variable);
+    if (c.named != Named::Nothing) h.platform.CreateFile("/var/tmp/k.txt");
+    if (c.named == Named::Directory) h.platform.PlaceNonRegular("/var/tmp/k.txt", "a directory");
+    if (c.named == Named::ReadOnly) h.platform.MakeReadOnly("/var/tmp/k.txt");
     EXPECT_EQ(h.RunProgram("1 192.0.2.7"), 0);
-    EXPECT_EQ(h.platform.FileText("/var/tmp/k.txt").empty(), !traced) << variable;
-    EXPECT_EQ(h.platform.TraceMessages().size(), variable.empty() ? 6u : 0u) << variable;
+    EXPECT_EQ(h.run.DebugOn, c.traceOn ? kTrue : kFalse) << c.variable;
+    EXPECT_EQ(h.platform.FileExists("/var/tmp/k.txt"), c.named != Named::Nothing) << c.variable;
+    const bool intoNamedFile = c.named == Named::File && c.variable.size() > 1;
+    EXPECT_EQ(h.platform.FileText("/var/tmp/k.txt").empty(), !intoNamedFile) << c.variable;
+    EXPECT_EQ(h.platform.TraceMessages().size(), c.variable.empty() ? 6u : 0u) << c.variable;
+    EXPECT_EQ(h.platform.Problems(), c.problem.empty() ? Messages{} : Messages{c.problem}) << c.variable;
+    EXPECT_EQ(h.platform.HadSetupProblem(), !c.problem.empty()) << c.variable;
+    if (c.variable == "-") {  // the same lines, each ended by standard error's own line end
+      EXPECT_EQ(
+          h.platform.StandardError().rfind("\n2024-03-02 09:05:03 Start\n2024-03-02 09:05:03 CommandLine = 1 "
+                                           "192.0.2.7\n2024-03-02 09:05:03 --> Sending Ping to 192.0.2.7\n",
+                                           0),
+          0u);
+      EXPECT_EQ(std::count(h.platform.StandardError().begin(), h.platform.StandardError().end(), '\n'), 6);
+    }
   }
 }
 
-TEST(RunChecks, TraceFileThatIsADirectoryLeavesTheTraceOff) {
+// Beside the executable, a directory or another file that is not a regular
+// one switches nothing on, and says nothing: that name is not the
+// administrator's choice.
+TEST(RunChecks, TraceFileThatIsNotARegularFileLeavesTheTraceOff) {
   Harness h;
-  h.platform.MakeTraceDirectory();
+  h.platform.PlaceNonRegular(h.platform.TracePath(), "a directory");
   h.control.ReplyAfter("192.0.2.7", 5, 1);
   EXPECT_EQ(h.RunProgram("1 192.0.2.7"), 100);
   EXPECT_EQ(h.run.DebugOn, kFalse);
   EXPECT_EQ(h.platform.SleptMs(), 200);
+  EXPECT_TRUE(h.platform.Problems().empty());
 }
 
-TEST(RunChecks, DeletedTraceFileIsCreatedAgainByTheNextLine) {
-  TracedHarness h;
-  bool removed = false;
-  h.platform.OnSleep([&](std::int64_t) {
-    if (!removed) {
+// The trace file is opened once: removed during the run it is not created
+// again, and a file put in its place gets nothing.
+TEST(RunChecks, TraceFileRemovedOrReplacedDuringTheRunIsNeitherCreatedNorWritten) {
+  for (const bool replaced : {false, true}) {
+    TracedHarness h;
+    bool swapped = false;
+    h.platform.OnSleep([&](std::int64_t) {
+      if (swapped) return;
       h.platform.RemoveFile(h.platform.TracePath());
-      removed = true;
-    }
-  });
-  h.control.ReplyAfter("192.0.2.7", 5, 1);
-  EXPECT_EQ(h.RunProgram("1 192.0.2.7"), 100);
-  EXPECT_EQ(h.platform.TraceMessages(),
-            (Messages{" --> Sending Ping to 192.0.2.7", " <-- Ping Response from 192.0.2.7 (1 ms)",
-                      " Return Value: 100"}));
+      if (replaced) h.platform.CreateFile(h.platform.TracePath());
+      swapped = true;
+    });
+    h.control.ReplyAfter("192.0.2.7", 5, 1);
+    EXPECT_EQ(h.RunProgram("1 192.0.2.7"), 100);
+    EXPECT_EQ(h.platform.FileExists(h.platform.TracePath()), replaced);
+    EXPECT_EQ(h.platform.FileText(h.platform.TracePath()), "");
+    EXPECT_TRUE(h.platform.Problems().empty());
+  }
+}
+
+// KORVANE_SETUP_STATUS replaces the verdict of a run with a wrong set-up, and
+// only of such a run; a value outside 1 to 255 is named and changes nothing.
+TEST(RunChecks, SetupStatusEndsARunWithAWrongSetUp) {
+  struct Case {
+    std::string value;
+    std::string commandLine;
+    std::string trace;  // "": none; "on": pingdebug.txt; "read-only": that, unwritable; else KORVANE_TRACE
+    int exitStatus;
+    Messages problems;
+  };
+  const std::string noHost = "no host named: nothing to check (korvane --help)";
+  const std::string notANumber = "argument error: the threshold is not a number (korvane --help)";
+  const std::string ignored = ", not a number from 1 to 255: it is ignored";
+  const std::vector<Case> cases = {
+      {"7", "1 up", "", 100, {}},
+      {"7", "1 down", "on", 0, {}},
+      {"7", "", "", 7, {noHost}},
+      {"7", "x up", "", 7, {notANumber}},
+      {"7", "x up", "on", 7, {notANumber}},
+      {"7", "0 down", "", 7, {"the threshold is 0, 0 or below: every run ends up (100)"}},
+      {"7", "2 up", "", 7, {"the threshold is 2, more than the 1 host checked: every run ends down (0)"}},
+      {"7",
+       "1 up \"\" down",
+       "",
+       7,
+       {"host 2 is empty and ends the host list: the 1 host after it is ignored"}},
+      {"255",
+       "1 up",
+       "/var/tmp/none.txt",
+       255,
+       {"KORVANE_TRACE names /var/tmp/none.txt, which does not exist: no trace is written (korvane never "
+        "creates the file)"}},
+      {"7",
+       "1 up",
+       "read-only",
+       100,
+       {"the trace file /opt/korvane/pingdebug.txt cannot be written (Permission denied): its lines are "
+        "lost"}},
+      {"007", "", "", 7, {noHost}},
+      {"", "", "", 0, {noHost}},
+      {"0", "", "", 0, {noHost, "KORVANE_SETUP_STATUS is 0" + ignored}},
+      {"256", "", "", 0, {noHost, "KORVANE_SETUP_STATUS is 256" + ignored}},
+      {"-7", "1 up", "", 100, {"KORVANE_SETUP_STATUS is -7" + ignored}},
+      {" 7", "1 down", "", 0, {"KORVANE_SETUP_STATUS is  7" + ignored}},
+      {"7x", "1 up", "", 100, {"KORVANE_SETUP_STATUS is 7x" + ignored}},
+  };
+  for (const Case& c : cases) {
+    Harness h;
+    h.platform.SetEnvironmentVariable("KORVANE_SETUP_STATUS", c.value);
+    if (c.trace == "on" || c.trace == "read-only") h.platform.CreateTraceFile();
+    if (c.trace == "read-only") h.platform.MakeReadOnly(h.platform.TracePath());
+    if (c.trace.size() > 1 && c.trace[0] == '/') h.platform.SetEnvironmentVariable("KORVANE_TRACE", c.trace);
+    h.control.Resolve("up", "192.0.2.1");
+    h.control.Resolve("down", "192.0.2.2");
+    h.control.ReplyAfter("192.0.2.1", 5, 1);
+    EXPECT_EQ(h.RunProgram(c.commandLine), c.exitStatus) << c.value << " " << c.commandLine;
+    EXPECT_EQ(h.platform.Problems(), c.problems) << c.value << " " << c.commandLine;
+  }
+  // A run ended early, by a problem found before the run began, is judged alike.
+  Harness h;
+  h.platform.SetEnvironmentVariable("KORVANE_SETUP_STATUS", "9");
+  h.platform.ReportProblem("cannot give up privilege (setuid failed): the run ends here");
+  try {
+    h.platform.EndProgram(0);
+  } catch (const testing::ProgramEnded& ended) {
+    EXPECT_EQ(ended.exitStatus, 9);
+  }
 }
 
 // A reply that straggles in after its host was given up must not count for
