@@ -520,6 +520,10 @@ case "$name" in
     run_korvane 1 192.0.2.1
     expect_status 0
     expect_error_event_trace 192.0.2.1
+    # No socket is a wrong set-up: with KORVANE_SETUP_STATUS it ends with that.
+    rm "$trace"
+    KORVANE_SETUP_STATUS=9 run_korvane 1 192.0.2.1
+    expect_status 9
     # Allowed, but too few descriptors left for an ICMPv6 socket: that is the
     # reason given. (Not under the sanitizers, whose checks need descriptors too.)
     if ! grep -q __ubsan_handle "$korvane_bin"; then
@@ -567,7 +571,7 @@ case "$name" in
     # The trace file is opened with the caller's rights only.
     export KORVANE_TRACE="$work/root-owned.txt"
     : > "$KORVANE_TRACE"
-    expect_stderr="korvane: the trace file $KORVANE_TRACE cannot be written: its lines are lost"
+    expect_stderr="korvane: KORVANE_TRACE names $KORVANE_TRACE, which cannot be written (Permission denied): its lines are lost"
     run_korvane 1 192.0.2.1
     expect_status 100
     [ ! -s "$KORVANE_TRACE" ] || fail "a root-owned trace file was written for an ordinary user"
@@ -593,13 +597,61 @@ case "$name" in
     run_korvane 1 192.0.2.1
     grep -q " Return Value: 100"$'\r' "$KORVANE_TRACE" || fail "no trace in $KORVANE_TRACE"
     [ "$(ls -A "$work/bin")" = korvane ] || fail "files appeared beside the executable"
+    # KORVANE_TRACE naming nothing usable is said, and is a wrong set-up; the
+    # run goes on without a trace, and nothing is created.
+    export KORVANE_TRACE="$work/missing.txt"
+    expect_stderr="korvane: KORVANE_TRACE names $KORVANE_TRACE, which does not exist: no trace is written (korvane never creates the file)"
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    KORVANE_SETUP_STATUS=3 run_korvane 1 192.0.2.1
+    expect_status 3
+    [ ! -e "$KORVANE_TRACE" ] || fail "korvane created $KORVANE_TRACE"
+    export KORVANE_TRACE="$work/bin"
+    expect_stderr="korvane: KORVANE_TRACE names $KORVANE_TRACE, which is a directory, not a regular file: no trace is written"
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    # "-": the trace on standard error, the same lines, each ended by a line
+    # feed alone (a journal would keep lines ending in CR as binary data).
+    status=0
+    KORVANE_TRACE=- "${korvane_cmd[@]}" 1 192.0.2.1 > "$work/stdout" 2> "$work/stderr" || status=$?
+    expect_status 100
+    [ ! -s "$work/stdout" ] || fail "standard output: $(cat "$work/stdout")"
+    ! grep -q $'\r' "$work/stderr" || fail "a CR on standard error"
+    messages=$(sed -E '2,$s/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} //' "$work/stderr")
+    [[ "$messages" == $'\nStart\nCommandLine = 1 192.0.2.1\n--> Sending Ping to 192.0.2.1\n<-- Ping Response from 192.0.2.1 ('*$' ms)\nReturn Value: 100' ]] ||
+      fail "trace on standard error: $(cat -A "$work/stderr")"
+    [ "$(ls -A "$work/bin")" = korvane ] || fail "files appeared beside the executable"
     ;;
   readonly_trace_file)
     start_responder 192.0.2.1=now 192.0.2.3=never
+    # A link planted by nobody, in a directory of its own, to a file only root
+    # may write: a run by root follows no link and writes nothing there.
+    mkdir -m 700 "$work/root-only" && echo secret > "$work/root-only/victim"
+    mkdir "$work/planted" && chown 65534:65534 "$work/planted"
+    setpriv --reuid=65534 --regid=65534 --clear-groups ln -s "$work/root-only/victim" "$work/planted/trace.txt"
+    expect_stderr="korvane: KORVANE_TRACE names $work/planted/trace.txt, which is a symbolic link, not a regular file: no trace is written"
+    KORVANE_TRACE="$work/planted/trace.txt" run_korvane 1 192.0.2.1
+    expect_status 100
+    [ "$(cat "$work/root-only/victim")" = secret ] || fail "the linked file was written: $(cat "$work/root-only/victim")"
+    # The trace file swapped for a link to a missing path during the run: the
+    # file opened at start takes every line, and nothing is created.
+    enable_trace
+    ln "$trace" "$work/opened-at-start"
+    expect_stderr=""
+    "${korvane_cmd[@]}" 1 192.0.2.3 &
+    sleep 1
+    rm "$trace" && ln -s "$work/created" "$trace"
+    status=0 && wait $! || status=$?
+    expect_status 0
+    [ ! -e "$work/created" ] || fail "korvane created the file the link names"
+    trace="$work/opened-at-start" expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.3" \
+      " --> Sending Ping to 192.0.2.3" " --- Ping timed out: 192.0.2.3" " Return Value: 0"
+    rm "$trace"
+    # A read-only trace file: the trace is on, its lines are lost, and that is said once.
     enable_trace
     mount --bind "$trace" "$trace"
     mount -o remount,ro,bind "$trace"
-    expect_stderr="korvane: the trace file $trace cannot be written: its lines are lost"
+    expect_stderr="korvane: the trace file $trace cannot be written (Read-only file system): its lines are lost"
     run_korvane 1 192.0.2.1 192.0.2.3
     expect_status 100
     run_korvane 2 192.0.2.1 192.0.2.3
@@ -608,11 +660,52 @@ case "$name" in
     ;;
   argument_error)
     enable_trace
-    expect_stderr="korvane: argument error: the threshold is not a number"
+    expect_stderr="korvane: argument error: the threshold is not a number (korvane --help)"
     run_korvane x 192.0.2.1
     expect_status 0
     expect_trace "${start_lines[@]}" " CommandLine = x 192.0.2.1" " Argument Error"
     expect_elapsed 450 2000
+    # With KORVANE_SETUP_STATUS the wrong set-up ends with its value; a value
+    # outside 1 to 255 is named and changes nothing.
+    KORVANE_SETUP_STATUS=3 run_korvane x 192.0.2.1
+    expect_status 3
+    expect_stderr+=$'\nkorvane: KORVANE_SETUP_STATUS is 256, not a number from 1 to 255: it is ignored'
+    KORVANE_SETUP_STATUS=256 run_korvane x 192.0.2.1
+    expect_status 0
+    rm "$trace"
+    # A threshold that fixes the verdict before any host is asked is said; up
+    # and down runs with KORVANE_SETUP_STATUS set end as ever.
+    start_responder 192.0.2.1=now
+    export KORVANE_SETUP_STATUS=3
+    expect_stderr=""
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    run_korvane 1 nosuch.test
+    expect_status 0
+    expect_stderr="korvane: the threshold is empty, which counts as 0: every run ends up (100)"
+    run_korvane "" 192.0.2.1
+    expect_status 3
+    expect_stderr="korvane: the threshold is -1, 0 or below: every run ends up (100)"
+    run_korvane -1 nosuch.test
+    expect_status 3
+    expect_stderr="korvane: the threshold is 2, more than the 1 host checked: every run ends down (0)"
+    run_korvane 2 192.0.2.1
+    expect_status 3
+    unset KORVANE_SETUP_STATUS
+    # Control characters from outside cannot forge a line: a host text
+    # holding CR LF adds no verdict to the trace, a KORVANE_TRACE path holding
+    # a line feed and a terminal escape adds no line to standard error.
+    enable_trace
+    expect_stderr=""
+    forged=$'nosuch.test\r\n2026-01-01 00:00:00 Return Value: 100'
+    run_korvane 1 "$forged"
+    expect_status 0
+    escaped='nosuch.test\\r\\n2026-01-01 00:00:00 Return Value: 100'
+    expect_trace "${start_lines[@]}" " CommandLine = 1 \"$escaped\"" " --> DNS resolving on $escaped" \
+      " --- DNS resolving timed out: $escaped" " Return Value: 0"
+    expect_stderr="korvane: KORVANE_TRACE names $work/x\\nkorvane: all is well\\x1b[1A, which does not exist: no trace is written (korvane never creates the file)"
+    KORVANE_TRACE="$work/x"$'\nkorvane: all is well\e[1A' run_korvane 1 192.0.2.1
+    expect_status 100
     if [ "$mode" = native ]; then
       # A closed standard error, or a pipe without a reader, changes nothing.
       status=0; "${korvane_cmd[@]}" x 2>&- || status=$?
@@ -623,10 +716,14 @@ case "$name" in
     ;;
   no_host)
     enable_trace
+    expect_stderr="korvane: no host named: nothing to check (korvane --help)"
     run_korvane 2
     expect_status 0
     expect_trace "${start_lines[@]}" " CommandLine = 2"
     expect_elapsed 950 2500
+    KORVANE_SETUP_STATUS=4 run_korvane
+    expect_status 4
+    expect_stderr=""
     # Asked for the version or the usage: printed at once, no trace, no packet.
     : > "$trace"
     expect_stdout="korvane $(sed -n 's/^project(korvane VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")"
@@ -681,11 +778,43 @@ case "$name" in
     # A reason goes to a redirected standard error, the version to standard output.
     printf '@echo off\r\nkorvane.exe 1 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nkorvane.exe 2 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nkorvane.exe  2 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\n' > "$work/bin/check.bat"
     printf '(\r\nkorvane.exe 1 192.0.2.1\r\nif errorlevel 100 (echo block: up) else (echo block: down)\r\n)\r\nkorvane.exe x 2>err.txt\r\nkorvane.exe --version >out.txt\r\n' >> "$work/bin/check.bat"
+    # No host is said too; KORVANE_TRACE=- puts the trace on standard error.
+    printf 'korvane.exe 1 2>nohost.txt\r\nset KORVANE_TRACE=-\r\nkorvane.exe 1 192.0.2.1 2>trace.txt\r\n' >> "$work/bin/check.bat"
     output=$(cd "$work/bin" && "$wine" cmd /c check.bat 2>/dev/null | tr -d '\r' || true)
     [ "$output" = $'ERRORLEVEL=100\nERRORLEVEL=0\nERRORLEVEL=0\nblock: up' ] || fail "batch file saw: $output"
-    [ "$(cat "$work/bin/err.txt")" = $'korvane: argument error: the threshold is not a number\r' ] ||
+    [ "$(cat "$work/bin/err.txt")" = $'korvane: argument error: the threshold is not a number (korvane --help)\r' ] ||
       fail "standard error: $(cat -A "$work/bin/err.txt")"
+    [ "$(cat "$work/bin/nohost.txt")" = $'korvane: no host named: nothing to check (korvane --help)\r' ] ||
+      fail "standard error: $(cat -A "$work/bin/nohost.txt")"
     grep -qxE $'korvane [0-9]+\\.[0-9]+\\.[0-9]+\r' "$work/bin/out.txt" || fail "standard output: $(cat -A "$work/bin/out.txt")"
+    # (cmd leaves the blank before the redirect on the command line.)
+    messages=$(tr -d '\r' < "$work/bin/trace.txt" | sed -E '2,$s/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} //; s/ $//')
+    [[ "$messages" == $'\nStart\nCommandLine = 1 192.0.2.1\n--> Sending Ping to 192.0.2.1\n<-- Ping Response from 192.0.2.1 ('*$' ms)\nReturn Value: 100' ]] ||
+      fail "trace on standard error: $(cat -A "$work/bin/trace.txt")"
+    [ "$(grep -c $'\r$' "$work/bin/trace.txt")" = 6 ] || fail "trace lines on standard error not ended by CR LF"
+    # INSTALL.txt's uplink-check.bat, as it stands there, with korvane.exe
+    # beside it and an echo for its action: up, a wrong set-up (a KORVANE_TRACE
+    # it cannot use) and down.
+    sed -n '/^  @echo off/,/^  eventcreate /p' "$(dirname "$0")/../../packaging/windows/INSTALL.txt" |
+      sed 's/^  //; s/"C:\\Program Files\\korvane\\korvane.exe"/korvane.exe/; s/^eventcreate .*/echo action: down/; s/$/\r/' \
+      > "$work/bin/uplink-check.bat"
+    grep -q '^set KORVANE_SETUP_STATUS=99' "$work/bin/uplink-check.bat" || fail "uplink-check.bat not found in INSTALL.txt"
+    # As a scheduled task runs it (cmd /c), whose result is cmd's exit status.
+    run_task() {
+      status=0
+      (cd "$work/bin" && "$wine" cmd /c uplink-check.bat 2>/dev/null | tr -d '\r' > "$work/task.out") || status=$?
+    }
+    run_task
+    [ "$status" = 100 ] && [ ! -s "$work/task.out" ] || fail "uplink-check.bat, up: $status $(cat "$work/task.out")"
+    KORVANE_TRACE='C:\nosuch.txt' run_task
+    [ "$status" = 99 ] && [ ! -s "$work/task.out" ] ||
+      fail "uplink-check.bat, wrong set-up: $status $(cat "$work/task.out")"
+    grep -q "^korvane: KORVANE_TRACE names C:.nosuch.txt, which does not exist" "$WINEPREFIX/drive_c/users/"*/Temp/korvane.log ||
+      fail "uplink-check.bat kept no reason"
+    kill "$responder_pid"; responder_pid=""
+    run_task
+    [ "$status" = 0 ] && [ "$(cat "$work/task.out")" = "action: down" ] ||
+      fail "uplink-check.bat, down: $status $(cat "$work/task.out")"
     ;;
   msi)
     # Wine's msiexec in this run's own prefix: an older build in a chosen folder,
