@@ -734,40 +734,72 @@ case "$name" in
     [ ! -s "$trace" ] || fail "asked for the version or the usage, korvane traced"
     ;;
   examples)
-    # The shipped examples: systemd accepts the units, and their logic runs the
-    # action only on "down" (korvane-down, the crontab line) or only on "up"
-    # (korvane-up). /usr/bin is overlaid in this mount namespace: korvane is
-    # the one under test, logger writes to a file.
+    # The shipped examples, run as systemd and cron would run them. systemd
+    # accepts the units and rates each one's exposure at 2.0 or lower. Their
+    # commands run with the unit's own identity and privileges (an ordinary
+    # user, its bounding and ambient capabilities, no new privileges, its
+    # environment), the crontab line as an ordinary user. They act only on
+    # "down" (korvane-down, the crontab line) or only on "up" (korvane-up); set
+    # up wrongly, the units fail and nothing acts, and cron mails the reason.
+    # /usr/bin is overlaid in this mount namespace: korvane is the one under
+    # test, with the package's file capability; logger writes to a file.
     examples="$(dirname "$0")/../../packaging/examples"
     mkdir "$work/usr-bin" && mount -t tmpfs tmpfs "$work/usr-bin" && mkdir "$work/usr-bin/upper" "$work/usr-bin/work"
     mount -t overlay overlay -o "lowerdir=/usr/bin,upperdir=$work/usr-bin/upper,workdir=$work/usr-bin/work" /usr/bin
-    cp "$korvane_bin" /usr/bin/korvane
+    cp "$korvane_bin" /usr/bin/korvane && setcap cap_net_raw+ep /usr/bin/korvane
     printf '#!/bin/sh\necho "$*" >> %s/actions\n' "$work" > /usr/bin/logger && chmod 755 /usr/bin/logger
     (cd "$examples" && systemd-analyze verify korvane-{down,up}.{service,timer}) || fail "systemd-analyze verify"
-    # As systemd runs a unit: ExecCondition= 0 goes on to ExecStart=, 1 to 254 skip.
-    run_unit() {  # UNIT
-      local condition start rc=0
-      condition=$(sed -n 's/^ExecCondition=//p' "$examples/$1" | sed 's/\$\$/$/g')
-      start=$(sed -n 's/^ExecStart=//p' "$examples/$1")
-      sh -c "$condition" || rc=$?
-      [ "$rc" -lt 255 ] || { echo "$1: condition ended with $rc" >> "$work/actions"; return 0; }
-      [ "$rc" -ne 0 ] || sh -c "$start"
+    for unit in korvane-down.service korvane-up.service; do
+      exposure=$(cd "$examples" && systemd-analyze security --offline=yes "./$unit" 2>&1 |
+        sed -n 's/^.*Overall exposure level for .*: \([0-9.]*\) .*$/\1/p')
+      echo "systemd-analyze security --offline=yes: $unit exposure $exposure" >&2
+      awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || fail "$unit: exposure '$exposure', above 2.0"
+    done
+    unit_value() { sed -n "s/^$2=//p" "$1"; }  # FILE KEY
+    capabilities() { tr 'A-Z' 'a-z' | sed 's/cap_//g; s/ /,+/g; s/^./+&/'; }
+    as_unit() {  # FILE COMMAND: as systemd runs a unit's command without "+"
+      grep -qx 'DynamicUser=yes' "$1" && grep -qx 'NoNewPrivileges=yes' "$1" || fail "$1 runs privileged"
+      local bounding ambient
+      bounding=$(unit_value "$1" CapabilityBoundingSet | capabilities)
+      ambient=$(unit_value "$1" AmbientCapabilities | capabilities)
+      setpriv --reuid=61234 --regid=61234 --clear-groups --no-new-privs --bounding-set="-all${bounding:+,$bounding}" \
+        --inh-caps="-all${ambient:+,$ambient}" --ambient-caps="-all${ambient:+,$ambient}" \
+        env -i PATH=/usr/bin:/bin $(unit_value "$1" Environment) sh -c "$2"
     }
-    run_cron() { sh -c "$(grep -v '^#' "$examples/crontab" | cut -d' ' -f6-)" || true; }
-    run_all() {
-      rm -f "$work/actions"
+    # ExecCondition= 0 goes on to ExecStart=, 1 to 254 skip it, 255 fails the unit.
+    run_unit() {  # FILE
+      local rc=0 start
+      as_unit "$1" "$(unit_value "$1" ExecCondition | sed 's/\$\$/$/g')" || rc=$?
+      if [ "$rc" -ge 255 ]; then echo "$(basename "$1"): failed" >> "$work/actions"; return 0; fi
+      [ "$rc" -eq 0 ] || return 0
+      while IFS= read -r start; do
+        if [[ "$start" == +* ]]; then sh -c "${start#+}"; else as_unit "$1" "$start"; fi
+      done < <(unit_value "$1" ExecStart)
+    }
+    run_cron() {  # FILE; what the job writes, cron mails
+      local mail
+      mail=$(setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "$(grep -v '^#' "$1" | cut -d' ' -f6-)" 2>&1) || true
+      [ -z "$mail" ] || echo "cron mails: $mail" >> "$work/actions"
+    }
+    run_all() {  # FOLDER
+      : > "$work/actions" && chmod 666 "$work/actions"
       local pids=() pid
-      run_unit korvane-down.service & pids+=($!)
-      run_unit korvane-up.service & pids+=($!)
-      run_cron & pids+=($!)
+      run_unit "$1/korvane-down.service" & pids+=($!)
+      run_unit "$1/korvane-up.service" & pids+=($!)
+      run_cron "$1/crontab" & pids+=($!)
       for pid in "${pids[@]}"; do wait "$pid" || fail "an example failed"; done
       sort "$work/actions"
     }
     start_responder 192.0.2.1=now 198.51.100.1=now
-    [ "$(run_all)" = "-t korvane uplink up" ] || fail "up: $(run_all)"
+    [ "$(run_all "$examples")" = "-t korvane uplink up" ] || fail "up: $(cat "$work/actions")"
+    # Set up wrongly: a threshold above the hosts named.
+    mkdir "$work/wrong" && cp "$examples"/* "$work/wrong/" && sed -i 's#/usr/bin/korvane 1 #/usr/bin/korvane 3 #' "$work/wrong"/*
+    [ "$(run_all "$work/wrong")" = "cron mails: korvane: the threshold is 3, more than the 2 hosts checked: every run ends down (0)
+korvane-down.service: failed
+korvane-up.service: failed" ] || fail "wrong set-up: $(cat "$work/actions")"
     kill "$responder_pid"; responder_pid=""
     down="-t korvane uplink down"
-    [ "$(run_all)" = "$down"$'\n'"$down" ] || fail "down: $(cat "$work/actions")"
+    [ "$(run_all "$examples")" = "$down"$'\n'"$down" ] || fail "down: $(cat "$work/actions")"
     ;;
   cmd_errorlevel)
     # Started the way a batch file or a scheduled task starts it.
