@@ -118,12 +118,14 @@ TEST_F(TempDirectory, OpensOnlyAnExistingRegularFileNeverThroughALink) {
        TraceFileState::NotRegular, "a symbolic link"},
       {"link to nothing", [&](const std::string& p) { std::filesystem::create_symlink(victim, p); },
        TraceFileState::NotRegular, "a symbolic link"},
+      {"device", [](const std::string&) {}, TraceFileState::NotRegular, "a device"},
   };
   for (const Case& c : cases) {
     std::filesystem::remove_all(dir_ + "/t");
     std::filesystem::remove(victim);
     ASSERT_EQ(mkdir((dir_ + "/t").c_str(), 0755), 0);
-    const std::string path = dir_ + "/t/pingdebug.txt";
+    const std::string path =
+        c.what == "device" ? "/dev/null" : dir_ + "/t/pingdebug.txt";  // opens for writing
     c.place(path);
     const TraceFileOpening opened = platform_.OpenTraceFile(path);
     EXPECT_EQ(opened.state, c.state) << c.what;
