@@ -8,8 +8,8 @@ namespace korvane {
 namespace {
 
 // Writes lines that end in kLineEnd. Standard error takes them with its own
-// line end ("\n", which Windows writes as CR LF): a CR before it would make a
-// journal keep each line as binary data.
+// line end ("\n", which Windows writes as CR LF): journalctl shows a line that
+// ends in CR as blob data, not as text.
 void AppendToTrace(modKorvane& run, const std::string& lines) {
   if (run.TraceToStandardError) {
     std::string text;

@@ -611,7 +611,7 @@ case "$name" in
     run_korvane 1 192.0.2.1
     expect_status 100
     # "-": the trace on standard error, the same lines, each ended by a line
-    # feed alone (a journal would keep lines ending in CR as binary data).
+    # feed alone (journalctl shows a line that ends in CR as blob data).
     status=0
     KORVANE_TRACE=- "${korvane_cmd[@]}" 1 192.0.2.1 > "$work/stdout" 2> "$work/stderr" || status=$?
     expect_status 100
