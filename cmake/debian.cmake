@@ -19,11 +19,13 @@ install(TARGETS korvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/korvane.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz packaging/debian/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
-# The examples are shown in the man page and tested; they are read, not run.
-install(FILES packaging/examples/korvane-down.service packaging/examples/korvane-down.timer
-              packaging/examples/korvane-up.service packaging/examples/korvane-up.timer
-              packaging/examples/crontab
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# The examples are shown in the man page and tested; they are read, not run,
+# and name the binary where this install puts it.
+install(CODE "set(KORVANE_EXAMPLES \"${PROJECT_SOURCE_DIR}/packaging/examples\")
+  set(KORVANE_EXAMPLES_STAGE \"${CMAKE_CURRENT_BINARY_DIR}/examples-installed\")
+  set(KORVANE_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+  set(KORVANE_DOCDIR \"${CMAKE_INSTALL_DOCDIR}\")")
+install(SCRIPT cmake/install_examples.cmake)
 install(SCRIPT cmake/grant_capability.cmake)
 
 set(CPACK_GENERATOR DEB)

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,6 +47,33 @@ TEST(Utf8Text, InvalidSequencesBecomeReplacementCharacters) {
   EXPECT_EQ(Utf16Length("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"), 5u);
 }
 
+// Control characters become visible escapes; everything else, backslashes,
+// tabs, other characters and invalid UTF-8 included, stays byte for byte.
+TEST(Utf8Text, ControlCharactersAreEscapedAndNothingElse) {
+  struct Case {
+    std::string text;
+    std::string escaped;
+  };
+  const std::vector<Case> cases = {
+      {"a\r\nb", "a\\r\\nb"},
+      {std::string("\0\x01\x1b[31m\x1f", 8), "\\x00\\x01\\x1b[31m\\x1f"},
+      {"tab\tstays", "tab\tstays"},
+      {"del\x7f", "del\\x7f"},
+      {"C:\\Tools\\k\\x1b.txt", "C:\\Tools\\k\\x1b.txt"},
+      {"csi\xC2\x9B"
+       "2J nel\xC2\x85 pad\xC2\x80",
+       "csi\\u009b2J nel\\u0085 pad\\u0080"},
+      {"nbsp\xC2\xA0 e\xC3\xA9 quote\xE2\x80\x9B", "nbsp\xC2\xA0 e\xC3\xA9 quote\xE2\x80\x9B"},
+      {"latin1 \x9B"
+       "2J \xE9 \xFF",
+       "latin1 \\x9b2J \xE9 \xFF"},
+      {"cut \xC2", "cut \xC2"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EscapeControlCharacters(c.text), c.escaped) << c.text;
+  }
+}
+
 class TempDirectory : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -64,27 +92,41 @@ class TempDirectory : public ::testing::Test {
   PosixPlatform platform_{0, nullptr};
 };
 
-TEST_F(TempDirectory, AppendCreatesAndAppendsBytesAsGiven) {
-  const std::string path = dir_ + "/pingdebug.txt";
-  EXPECT_FALSE(platform_.IsOrdinaryFile(path));
-  EXPECT_TRUE(platform_.AppendText(path, "one\r\n"));
-  EXPECT_TRUE(platform_.AppendText(path, "two\r\n"));
-  EXPECT_TRUE(platform_.IsOrdinaryFile(path));
-  EXPECT_EQ(Read(path), "one\r\ntwo\r\n");
-}
-
-TEST_F(TempDirectory, DirectoryIsNotAnOrdinaryFileAndCannotBeAppendedTo) {
-  const std::string path = dir_ + "/pingdebug.txt";
-  ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
-  EXPECT_FALSE(platform_.IsOrdinaryFile(path));
-  EXPECT_FALSE(platform_.AppendText(path, "x\r\n"));
-}
-
-TEST_F(TempDirectory, FifoUnderTheTraceNameNeitherCountsNorBlocks) {
-  const std::string path = dir_ + "/pingdebug.txt";
-  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
-  EXPECT_FALSE(platform_.IsOrdinaryFile(path));
-  EXPECT_FALSE(platform_.AppendText(path, "x\r\n"));  // no reader: fails at once
+// Only an existing regular file is opened for the trace, never through a
+// final symbolic link, and nothing is ever created; a FIFO does not block.
+// Each line is one append, bytes as given, after what another writer added.
+TEST_F(TempDirectory, OpensOnlyAnExistingRegularFileAndAppendsToIt) {
+  struct Case {
+    std::string what;
+    std::function<void(const std::string&)> place;
+    TraceFileState state;
+    std::string detail;
+  };
+  const std::string nothing = dir_ + "/nothing";
+  const std::vector<Case> cases = {
+      {"missing", [](const std::string&) {}, TraceFileState::Missing, ""},
+      {"regular", [](const std::string& p) { std::ofstream{p} << "kept\n"; }, TraceFileState::Open, ""},
+      {"directory", [](const std::string& p) { mkdir(p.c_str(), 0755); }, TraceFileState::NotRegular,
+       "a directory"},
+      {"FIFO", [](const std::string& p) { mkfifo(p.c_str(), 0644); }, TraceFileState::NotRegular, "a FIFO"},
+      {"link", [&](const std::string& p) { std::filesystem::create_symlink(nothing, p); },
+       TraceFileState::NotRegular, "a symbolic link"},
+      {"device", [](const std::string&) {}, TraceFileState::NotRegular, "a device"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = c.what == "device" ? "/dev/null" : dir_ + "/" + c.what;  // opens for writing
+    c.place(path);
+    const TraceFileOpening opened = platform_.OpenTraceFile(path);
+    EXPECT_EQ(opened.state, c.state) << c.what;
+    EXPECT_EQ(opened.detail, c.detail) << c.what;
+    EXPECT_EQ(platform_.AppendToTraceFile(""), c.state == TraceFileState::Open) << c.what;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/missing"));
+  EXPECT_FALSE(std::filesystem::exists(nothing));
+  ASSERT_EQ(platform_.OpenTraceFile(dir_ + "/regular").state, TraceFileState::Open);
+  std::ofstream(dir_ + "/regular", std::ios::app) << "other\n";
+  EXPECT_TRUE(platform_.AppendToTraceFile("caf\xC3\xA9\r\n"));
+  EXPECT_EQ(Read(dir_ + "/regular"), "kept\nother\ncaf\xC3\xA9\r\n");
 }
 
 TEST(DottedQuad, DecimalWithLeadingZerosNeverOctal) {

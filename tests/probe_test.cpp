@@ -23,6 +23,7 @@ struct ProbeHarness : Harness {
       run.DebugOn = kTrue;
     }
     run.TraceFilePath = platform.TracePath();
+    platform.OpenTraceFile(run.TraceFilePath);
     run.Hosts(1).Address = host;
     run.HostCount = 1;
     run.CurrentHost = 1;

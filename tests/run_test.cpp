@@ -52,9 +52,9 @@ TEST(Pause, WakesForDueEventsAndEndsOnTime) {
 }
 
 TEST(Pause, DeliversControlEventsOnlyInsideItsPumps) {
-  Harness h;
+  TracedHarness h;
+  ASSERT_TRUE(OpenTrace(h.run));
   h.run.DebugOn = kTrue;
-  h.run.TraceFilePath = h.platform.TracePath();
   h.run.Hosts(1).Address = "192.0.2.7";
   h.run.CurrentHost = 1;
   h.run.AwaitingReply = true;
@@ -67,9 +67,9 @@ TEST(Pause, DeliversControlEventsOnlyInsideItsPumps) {
 }
 
 TEST(TraceLine, StampsLocalTimeAndJoinsPiecesWithCrLf) {
-  Harness h;
+  TracedHarness h;
   h.platform.SetLocalTime(2024, 3, 2, 9, 5, 3);
-  h.run.TraceFilePath = h.platform.TracePath();
+  ASSERT_TRUE(OpenTrace(h.run));
   TraceLine(h.run, {" <-- Ping Response from ", "192.0.2.7", " (", 23, " ms)"});
   h.platform.SetLocalTime(1999, 12, 31, 23, 59, 59);
   TraceLine(h.run, {" Start"});
@@ -136,8 +136,13 @@ TEST(RunChecks, WithoutTraceFileNothingIsWrittenAndNoFinalPause) {
 
 TEST(RunChecks, NoHostWaitsOneSecondAndEndsWithZero) {
   const std::string ignoredOne = "host 1 is empty and ends the host list: the 1 host after it is ignored";
-  for (const auto& [line, problems] : std::vector<std::pair<std::string, Messages>>{
-           {"", {}}, {"2", {}}, {"2 \"\" a", {ignoredOne}}, {"1  a", {ignoredOne}}}) {
+  const std::string noHost = "no host named: nothing to check (korvane --help)";
+  for (const auto& [line, problems] :
+       std::vector<std::pair<std::string, Messages>>{{"", {noHost}},
+                                                     {"2", {noHost}},
+                                                     {"\"\"", {noHost}},
+                                                     {"2 \"\" a", {ignoredOne}},
+                                                     {"1  a", {ignoredOne}}}) {
     TracedHarness h;
     EXPECT_EQ(h.RunProgram(line), 0) << line;
     EXPECT_EQ(h.platform.SleptMs(), 1000);
@@ -147,12 +152,25 @@ TEST(RunChecks, NoHostWaitsOneSecondAndEndsWithZero) {
   }
 }
 
-// Host text that is not checked is reported; a quoted blank is part of a host.
-TEST(RunChecks, ReportsHostTextItIgnores) {
+// Host text that is not checked is reported, and so is a threshold that
+// decides the verdict before any host is asked; a quoted blank is part of a
+// host, and a threshold equal to the hosts checked can go either way.
+TEST(RunChecks, ReportsHostTextItIgnoresAndAThresholdThatFixesTheVerdict) {
+  const std::string alwaysUp = ", 0 or below: every run ends up (100)";
   for (const auto& [line, problems] : std::vector<std::pair<std::string, Messages>>{
-           {"0 a \"\" b c", {"host 2 is empty and ends the host list: the 2 hosts after it are ignored"}},
+           {"0 a \"\" b c",
+            {"host 2 is empty and ends the host list: the 2 hosts after it are ignored",
+             "the threshold is 0" + alwaysUp}},
            {"1 a b c d e f g h i j k", {"more than ten hosts: the tenth host takes the rest of the line"}},
-           {"1 a b c d e f g h i \"j k\"", {}}}) {
+           {"1 a b c d e f g h i \"j k\"", {}},
+           {" 2 a", {"the threshold is empty, which counts as 0: every run ends up (100)"}},
+           {".5 a", {"the threshold is 0" + alwaysUp}},
+           {"2 a b", {}},
+           {"3 a \"\" b",
+            {"host 2 is empty and ends the host list: the 1 host after it is ignored",
+             "the threshold is 3, more than the 1 host checked: every run ends down (0)"}},
+           {"11 a b c d e f g h i j",
+            {"the threshold is 11, more than the 10 hosts checked: every run ends down (0)"}}}) {
     Harness h;
     h.RunProgram(line);
     EXPECT_EQ(h.platform.Problems(), problems) << line;
@@ -169,16 +187,16 @@ TEST(RunChecks, ArgumentErrorWithTraceOnEndsAfterHalfASecond) {
   const std::vector<Case> cases = {
       {"x 192.0.2.7",
        {"", " Start", " CommandLine = x 192.0.2.7", " Argument Error"},
-       "argument error: the threshold is not a number"},
+       "argument error: the threshold is not a number (korvane --help)"},
       {"40000 192.0.2.7",
        {"", " Start", " CommandLine = 40000 192.0.2.7", " Argument Error"},
-       "argument error: the threshold is out of range (-32768 to 32767)"},
+       "argument error: the threshold is not within -32768 to 32767 (korvane --help)"},
       {"32767.5 a",
        {"", " Start", " CommandLine = 32767.5 a", " Argument Error"},
-       "argument error: the threshold is out of range (-32768 to 32767)"},
+       "argument error: the threshold is not within -32768 to 32767 (korvane --help)"},
       {tooLong,
        {"", " Start", " Argument Error"},
-       "argument error: the command line is too long (32767 UTF-16 code units or more)"},
+       "argument error: the command line is too long: 32767 UTF-16 code units or more (korvane --help)"},
   };
   for (const Case& c : cases) {
     TracedHarness h;
@@ -196,7 +214,8 @@ TEST(RunChecks, ArgumentErrorWithTraceOffEndsOnTheNoHostRule) {
   EXPECT_EQ(h.platform.SleptMs(), 1000);
   EXPECT_TRUE(h.control.Calls().empty());
   EXPECT_FALSE(h.platform.FileExists(h.platform.TracePath()));
-  EXPECT_EQ(h.platform.Problems(), Messages{"argument error: the threshold is not a number"});
+  EXPECT_EQ(h.platform.Problems(),
+            Messages{"argument error: the threshold is not a number (korvane --help)"});
 }
 
 // The trace is diagnostics: a trace file that cannot be written (read-only,
@@ -225,42 +244,84 @@ TEST(RunChecks, UnwritableTraceFileChangesNeitherCourseNorVerdict) {
   EXPECT_EQ(run(true, false), plain);
 }
 
-// KORVANE_TRACE names the trace file instead, under the same rules; empty means unset.
+// KORVANE_TRACE names the trace file instead, under the same rules; empty
+// means unset. A file it names that cannot be written switches the trace on,
+// loses its lines, and is a wrong set-up.
 TEST(RunChecks, TraceVariableNamesTheTraceFile) {
-  for (const auto& [variable, createIt, traced] : std::vector<std::tuple<std::string, bool, bool>>{
-           {"/var/tmp/k.txt", true, true}, {"/var/tmp/k.txt", false, false}, {"", true, false}}) {
+  for (const auto& [variable, readOnly, problems] : std::vector<std::tuple<std::string, bool, Messages>>{
+           {"/var/tmp/k.txt", false, {}},
+           {"/var/tmp/k.txt",
+            true,
+            {"KORVANE_TRACE names /var/tmp/k.txt, which cannot be written (Permission denied): its lines are "
+             "lost"}},
+           {"", false, {}}}) {
     TracedHarness h;  // pingdebug.txt beside the executable exists too
     h.platform.SetEnvironmentVariable("KORVANE_TRACE", variable);
-    if (createIt) h.platform.CreateFile("/var/tmp/k.txt");
+    h.platform.CreateFile("/var/tmp/k.txt");
+    if (readOnly) h.platform.MakeReadOnly("/var/tmp/k.txt");
     EXPECT_EQ(h.RunProgram("1 192.0.2.7"), 0);
-    EXPECT_EQ(h.platform.FileText("/var/tmp/k.txt").empty(), !traced) << variable;
+    EXPECT_EQ(h.run.DebugOn, kTrue);
+    EXPECT_EQ(h.platform.FileText("/var/tmp/k.txt").empty(), variable.empty() || readOnly) << variable;
     EXPECT_EQ(h.platform.TraceMessages().size(), variable.empty() ? 6u : 0u) << variable;
+    EXPECT_EQ(h.platform.Problems(), problems) << variable;
+    EXPECT_EQ(h.platform.HadSetupProblem(), !problems.empty()) << variable;
   }
 }
 
-TEST(RunChecks, TraceFileThatIsADirectoryLeavesTheTraceOff) {
+// Beside the executable, a directory or another file that is not a regular
+// one switches nothing on, and says nothing: that name is not the
+// administrator's choice.
+TEST(RunChecks, TraceFileThatIsNotARegularFileLeavesTheTraceOff) {
   Harness h;
-  h.platform.MakeTraceDirectory();
+  h.platform.PlaceNonRegular(h.platform.TracePath(), "a directory");
   h.control.ReplyAfter("192.0.2.7", 5, 1);
   EXPECT_EQ(h.RunProgram("1 192.0.2.7"), 100);
   EXPECT_EQ(h.run.DebugOn, kFalse);
   EXPECT_EQ(h.platform.SleptMs(), 200);
+  EXPECT_TRUE(h.platform.Problems().empty());
 }
 
-TEST(RunChecks, DeletedTraceFileIsCreatedAgainByTheNextLine) {
-  TracedHarness h;
-  bool removed = false;
-  h.platform.OnSleep([&](std::int64_t) {
-    if (!removed) {
-      h.platform.RemoveFile(h.platform.TracePath());
-      removed = true;
-    }
-  });
-  h.control.ReplyAfter("192.0.2.7", 5, 1);
-  EXPECT_EQ(h.RunProgram("1 192.0.2.7"), 100);
-  EXPECT_EQ(h.platform.TraceMessages(),
-            (Messages{" --> Sending Ping to 192.0.2.7", " <-- Ping Response from 192.0.2.7 (1 ms)",
-                      " Return Value: 100"}));
+// KORVANE_SETUP_STATUS replaces the verdict of a run with a wrong set-up, and
+// only of such a run, whichever way it ends; a value outside 1 to 255 is named
+// and changes nothing. Lost trace lines are no wrong set-up.
+TEST(RunChecks, SetupStatusEndsARunWithAWrongSetUp) {
+  struct Case {
+    std::string value;
+    std::string commandLine;
+    bool readOnlyTrace;
+    int exitStatus;
+    bool valueNamed;
+  };
+  for (const Case& c :
+       {Case{"7", "x up", false, 7, false},  // argument error, trace off: the no-host rule
+        Case{"7", "0 down", false, 7, false}, Case{"7", "1 up \"\" down", false, 7, false},
+        Case{"7", "1 up", true, 100, false}, Case{"007", "", false, 7, false}, Case{"", "", false, 0, false},
+        Case{"0", "", false, 0, true}, Case{"-7", "1 up", false, 100, true},
+        Case{" 7", "0 down", false, 100, true}, Case{"7x", "1 up", false, 100, true}}) {
+    Harness h;
+    h.platform.SetEnvironmentVariable("KORVANE_SETUP_STATUS", c.value);
+    if (c.readOnlyTrace) h.platform.CreateTraceFile();
+    if (c.readOnlyTrace) h.platform.MakeReadOnly(h.platform.TracePath());
+    h.control.Resolve("up", "192.0.2.1");
+    h.control.Resolve("down", "192.0.2.2");
+    h.control.ReplyAfter("192.0.2.1", 5, 1);
+    EXPECT_EQ(h.RunProgram(c.commandLine), c.exitStatus) << c.value << " " << c.commandLine;
+    const Messages problems = h.platform.Problems();
+    const std::string named =
+        "KORVANE_SETUP_STATUS is " + c.value + ", not a number from 1 to 255: it is ignored";
+    EXPECT_EQ(!problems.empty() && problems.back() == named, c.valueNamed) << c.value;
+  }
+  // A run ended before its checks began, by a problem found then, is judged alike.
+  Harness h;
+  h.platform.SetEnvironmentVariable("KORVANE_SETUP_STATUS", "9");
+  h.platform.ReportProblem("cannot give up privilege (setuid failed): the run ends here");
+  int status = -1;
+  try {
+    h.platform.EndProgram(0);
+  } catch (const testing::ProgramEnded& ended) {
+    status = ended.exitStatus;
+  }
+  EXPECT_EQ(status, 9);
 }
 
 // A reply that straggles in after its host was given up must not count for

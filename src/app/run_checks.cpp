@@ -9,9 +9,7 @@
 namespace korvane {
 
 void RunChecks(modKorvane& run) {
-  const std::string chosenTrace = run.platform.EnvironmentVariable(kTraceVariable);
-  run.TraceFilePath = chosenTrace.empty() ? run.platform.PathBesideExecutable(kTraceFileName) : chosenTrace;
-  if (run.platform.IsOrdinaryFile(run.TraceFilePath)) {
+  if (OpenTrace(run)) {
     run.DebugOn = kTrue;
     TraceStartLines(run);
   }

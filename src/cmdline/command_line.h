@@ -40,8 +40,10 @@ std::int16_t ConvertThreshold(const std::optional<std::string>& field);
 
 // Fills MinReplies, Hosts and HostCount from the platform's command line.
 // On an argument error with the trace on it ends the program; with the trace
-// off it returns with HostCount still 0. Either way it reports the error, and
-// it reports host text that it ignores.
+// off it returns with HostCount still 0. Either way it reports the error; it
+// reports host text that it ignores, a command line without a host, and a
+// threshold that fixes the verdict before any host is asked (empty, 0 or
+// below, or above the number of hosts).
 void ReadArguments(modKorvane& run);
 
 }  // namespace korvane

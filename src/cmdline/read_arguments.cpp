@@ -6,14 +6,21 @@
 namespace korvane {
 namespace {
 
+constexpr const char* kSeeHelp = " (korvane --help)";
+
 std::string ArgumentErrorReason(ErrorNumber number, bool lineSplit) {
-  if (!lineSplit) return "argument error: the command line is too long (32767 UTF-16 code units or more)";
-  if (number == ErrorNumber::InvalidArgument) return "argument error: the threshold is not a number";
-  return "argument error: the threshold is out of range (-32768 to 32767)";
+  std::string reason = "argument error: the threshold is not within -32768 to 32767";
+  if (!lineSplit) {
+    reason = "argument error: the command line is too long: 32767 UTF-16 code units or more";
+  } else if (number == ErrorNumber::InvalidArgument) {
+    reason = "argument error: the threshold is not a number";
+  }
+  return reason + kSeeHelp;
 }
 
-// Host text that the command line holds but the run does not check.
-void ReportIgnoredHosts(modKorvane& run, const Args& args, std::int16_t emptyField) {
+// Host text that the command line holds but the run does not check. True when
+// there was such text.
+bool ReportIgnoredHosts(modKorvane& run, const Args& args, std::int16_t emptyField) {
   int ignored = 0;
   for (std::int16_t j = emptyField + 1; emptyField > 0 && j <= kFieldCount; ++j)
     ignored += args(j) ? 1 : 0;
@@ -24,6 +31,27 @@ void ReportIgnoredHosts(modKorvane& run, const Args& args, std::int16_t emptyFie
   }
   if (emptyField == 0 && args.lastFieldTookSeparator) {
     run.platform.ReportProblem("more than ten hosts: the tenth host takes the rest of the line");
+    return true;
+  }
+  return ignored > 0;
+}
+
+// A command line that is read, but whose run cannot give the answer meant:
+// nothing to check, or a threshold that decides the verdict on its own.
+void ReportVerdictFixedInAdvance(modKorvane& run, const Args& args, bool hostsIgnored) {
+  if (run.HostCount == 0) {
+    if (!hostsIgnored) run.platform.ReportProblem(std::string("no host named: nothing to check") + kSeeHelp);
+    return;
+  }
+  const std::string threshold = "the threshold is " + std::to_string(run.MinReplies);
+  if (!args(1)) {
+    run.platform.ReportProblem("the threshold is empty, which counts as 0: every run ends up (100)");
+  } else if (run.MinReplies <= 0) {
+    run.platform.ReportProblem(threshold + ", 0 or below: every run ends up (100)");
+  } else if (run.MinReplies > run.HostCount) {
+    run.platform.ReportProblem(threshold + ", more than the " + std::to_string(run.HostCount) +
+                               (run.HostCount == 1 ? " host" : " hosts") +
+                               " checked: every run ends down (0)");
   }
 }
 
@@ -54,7 +82,7 @@ void ReadArguments(modKorvane& run) {
       entry.Replied = 0;
     }
     run.HostCount = k;
-    ReportIgnoredHosts(run, args, emptyField);
+    ReportVerdictFixedInAdvance(run, args, ReportIgnoredHosts(run, args, emptyField));
   } catch (const RuntimeError& error) {
     run.platform.ReportProblem(ArgumentErrorReason(error.number(), lineSplit));
     if (!run.DebugOn) return;  // the run ends on its no-host rule

@@ -50,6 +50,8 @@ struct modKorvane {
   bool AwaitingReply = false;
 
   std::string TraceFilePath;
+  // KORVANE_TRACE is "-": the trace goes to standard error instead of a file.
+  bool TraceToStandardError = false;
   // The trace file could not be written once already, and that was reported.
   bool TraceLossReported = false;
 };

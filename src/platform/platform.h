@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvane {
@@ -24,6 +25,24 @@ struct LocalDateTime {
 // this much later at the earliest: a flood then costs a bounded share of the
 // processor, on every system.
 inline constexpr std::int64_t kFloodBackOffNs = 10'000'000;
+
+// Opts in to a distinct exit status for a run whose set-up is wrong.
+inline constexpr const char* kSetupStatusVariable = "KORVANE_SETUP_STATUS";
+
+// What opening the trace file found.
+enum class TraceFileState {
+  Open,         // an existing regular file, open for appending
+  Missing,      // nothing of that name, or nothing that can be looked up
+  NotRegular,   // something else: a symbolic link, a directory, a device...
+  NotWritable,  // a regular file that cannot be opened for appending
+};
+
+struct TraceFileOpening {
+  TraceFileState state = TraceFileState::Missing;
+  // What the thing is when it is not a regular file ("a directory"); the
+  // system's reason when it cannot be written, or looked up.
+  std::string detail;
+};
 
 // Something that has events to deliver while the checker waits: the ping control.
 class EventSource {
@@ -57,19 +76,22 @@ class Platform {
   virtual std::string CommandLineText() = 0;
   // Full path of a file with the given name in the executable's directory.
   virtual std::string PathBesideExecutable(const std::string& fileName) = 0;
-  // True for an existing ordinary file; a directory does not count.
-  virtual bool IsOrdinaryFile(const std::string& path) = 0;
-  // Opens the file for appending (creating it when missing), writes the UTF-8
-  // text converted to the system's text encoding, and closes it again.
-  // Returns false when the file could not be opened or written.
-  virtual bool AppendText(const std::string& path, const std::string& text) = 0;
+
+  // Opens the trace file for appending, once, for the rest of the run: only a
+  // file that exists already (it is never created), not through a final
+  // symbolic link or other reparse point, and kept only when the open file is a
+  // regular one (on Windows neither hidden nor a system file).
+  virtual TraceFileOpening OpenTraceFile(const std::string& path) = 0;
+  // Appends the UTF-8 text, converted to the system's text encoding, to the
+  // file that OpenTraceFile opened, in one write. Returns false when it was not
+  // written whole, or no file is open.
+  virtual bool AppendToTraceFile(std::string_view text) = 0;
+  // Writes the text to standard error, where there is one; "\n" ends a line.
+  // A failure to write changes nothing.
+  virtual void WriteStandardError(std::string_view text) = 0;
 
   // The value of an environment variable; empty when it is unset.
   virtual std::string EnvironmentVariable(const std::string& name) = 0;
-  // Tells the administrator what is wrong with the set-up: one line
-  // "korvane: " + reason on standard error, where there is one. A failure to
-  // write it changes nothing.
-  virtual void ReportProblem(const std::string& reason) = 0;
 
   // True when the process holds privilege beyond its caller's that it was
   // granted to open ICMP sockets (set-user-id, set-group-id, file
@@ -81,15 +103,28 @@ class Platform {
   // process can take its sockets. Returns what failed, or nothing.
   virtual std::optional<std::string> GiveUpPrivilege() = 0;
 
-  // Ends the program with the exit status; never returns.
-  [[noreturn]] void EndProgram(int exitStatus) {
-    Exit(exitStatus);
-    std::abort();  // an Exit that came back
-  }
+  // Tells the administrator what is wrong with the set-up: one line
+  // "korvane: " + reason on standard error, its control characters escaped.
+  // The run counts as one with a wrong set-up from then on.
+  void ReportProblem(const std::string& reason);
+  // The same line for trace lines that are lost: the trace is diagnostics, so
+  // this alone does not make the set-up wrong.
+  void ReportLostTrace(const std::string& reason);
+  bool HadSetupProblem() const { return setupProblem_; }
+
+  // Ends the program with the exit status; never returns. A run with a wrong
+  // set-up that would end with 0 or 100 ends with the status that
+  // KORVANE_SETUP_STATUS holds instead, when that is 1 to 255.
+  [[noreturn]] void EndProgram(int exitStatus);
 
  protected:
   // Ends the process (or, on a simulated platform, throws out of the run).
   virtual void Exit(int exitStatus) = 0;
+
+ private:
+  int FinalExitStatus(int exitStatus);
+
+  bool setupProblem_ = false;
 };
 
 }  // namespace korvane

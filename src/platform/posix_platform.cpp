@@ -15,6 +15,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -83,6 +84,7 @@ PosixPlatform::PosixPlatform(int argc, char** argv)
 
 PosixPlatform::~PosixPlatform() {
   if (timer_ >= 0) close(timer_);
+  if (trace_ >= 0) close(trace_);
 }
 
 void PosixPlatform::WaitUntil(std::int64_t untilNs, EventSource& events) {
@@ -140,27 +142,46 @@ std::string PosixPlatform::PathBesideExecutable(const std::string& fileName) {
   return executableDirectory_ == "/" ? "/" + fileName : executableDirectory_ + "/" + fileName;
 }
 
-bool PosixPlatform::IsOrdinaryFile(const std::string& path) {
+// O_NOFOLLOW: a symbolic link planted under the name is not followed to a
+// file its planter could not write. No O_CREAT: a file that is missing, or
+// was swapped for a link to a missing path, is never created. O_NONBLOCK: a
+// FIFO under the name cannot block the run. The one descriptor serves the
+// whole run, so the file cannot be swapped between lines either.
+TraceFileOpening PosixPlatform::OpenTraceFile(const std::string& path) {
+  if (trace_ >= 0) close(trace_);
+  trace_ = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int openError = errno;
   struct stat info {};
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  if (trace_ >= 0) {
+    if (fstat(trace_, &info) == 0 && S_ISREG(info.st_mode)) return {TraceFileState::Open, ""};
+    close(trace_);
+    trace_ = -1;
+  } else if (lstat(path.c_str(), &info) != 0) {
+    const bool absent = errno == ENOENT || errno == ENOTDIR;
+    return {TraceFileState::Missing, absent ? "" : std::strerror(errno)};
+  } else if (S_ISREG(info.st_mode)) {
+    return {TraceFileState::NotWritable, std::strerror(openError)};
+  }
+  // What it is, for the administrator who named it.
+  if (S_ISLNK(info.st_mode)) return {TraceFileState::NotRegular, "a symbolic link"};
+  if (S_ISDIR(info.st_mode)) return {TraceFileState::NotRegular, "a directory"};
+  if (S_ISFIFO(info.st_mode)) return {TraceFileState::NotRegular, "a FIFO"};
+  if (S_ISSOCK(info.st_mode)) return {TraceFileState::NotRegular, "a socket"};
+  return {TraceFileState::NotRegular, "a device"};
 }
 
-bool PosixPlatform::AppendText(const std::string& path, const std::string& text) {
-  // O_NONBLOCK keeps a FIFO planted under the trace file's name from blocking the run.
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd < 0) return false;
-  bool written = true;
-  for (std::size_t done = 0; done < text.size();) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      written = false;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return close(fd) == 0 && written;
+// One write per line, on a descriptor opened with O_APPEND: each line lands
+// whole at the end of the file, also beside another writer.
+bool PosixPlatform::AppendToTraceFile(std::string_view text) {
+  if (trace_ < 0) return false;
+  ssize_t written;
+  do {
+    written = write(trace_, text.data(), text.size());
+  } while (written < 0 && errno == EINTR);
+  return written == static_cast<ssize_t>(text.size());
 }
+
+void PosixPlatform::WriteStandardError(std::string_view text) { WriteAll(STDERR_FILENO, text); }
 
 std::string PosixPlatform::EnvironmentVariable(const std::string& name) {
   // Not secure_getenv: a binary with a file capability runs in secure mode, and
@@ -168,8 +189,6 @@ std::string PosixPlatform::EnvironmentVariable(const std::string& name) {
   const char* value = std::getenv(name.c_str());
   return value ? value : "";
 }
-
-void PosixPlatform::ReportProblem(const std::string& reason) { ReportToStandardError(reason); }
 
 namespace {
 

@@ -16,10 +16,10 @@ class PosixPlatform : public Platform {
   std::int64_t MonotonicNanoseconds() override;
   std::string CommandLineText() override { return commandLine_; }
   std::string PathBesideExecutable(const std::string& fileName) override;
-  bool IsOrdinaryFile(const std::string& path) override;
-  bool AppendText(const std::string& path, const std::string& text) override;
+  TraceFileOpening OpenTraceFile(const std::string& path) override;
+  bool AppendToTraceFile(std::string_view text) override;
+  void WriteStandardError(std::string_view text) override;
   std::string EnvironmentVariable(const std::string& name) override;
-  void ReportProblem(const std::string& reason) override;
   bool HoldsGrantedPrivilege() override;
   std::optional<std::string> GiveUpPrivilege() override;
 
@@ -30,6 +30,7 @@ class PosixPlatform : public Platform {
   bool ArmTimer(std::int64_t atNs);
 
   int timer_ = -1;  // marks the end of the current wait
+  int trace_ = -1;  // the trace file, open for the whole run
   std::string commandLine_;
   std::string executableDirectory_;
 };

@@ -7,10 +7,16 @@
 #include <string>
 #include <string_view>
 
+#include "text/text.h"
+
 namespace korvane {
 
-// The one form of a reason on standard error, on every system.
-inline std::string ProblemLine(std::string_view reason) { return "korvane: " + std::string(reason) + "\n"; }
+// The one form of a reason on standard error, on every system. The reason may
+// hold texts from outside (paths, host texts, the system's messages): their
+// control characters are escaped, so that no reason can forge a line of its own.
+inline std::string ProblemLine(std::string_view reason) {
+  return "korvane: " + EscapeControlCharacters(reason) + "\n";
+}
 
 // Writes the text to standard output; "\n" ends a line.
 void WriteStandardOutput(std::string_view text);

@@ -14,6 +14,26 @@
 namespace korvane {
 namespace {
 
+// Attributes of a file that never takes the trace: only a normal, read-only or
+// archive file does.
+constexpr DWORD kNotATraceFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                 FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
+
+// The system's text for an error, without its closing full stop and line end.
+std::string SystemMessage(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message = length > 0 ? std::wstring(text, length) : L"error " + std::to_wstring(error);
+  LocalFree(text);
+  while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ' ||
+                              message.back() == L'.')) {
+    message.pop_back();
+  }
+  return Utf8FromWide(message);
+}
+
 void PumpMessages() {
   MSG message;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -80,7 +100,10 @@ Win32Platform::Win32Platform() : commandLine_(ArgumentText()), executableDirecto
   timeBeginPeriod(1);
 }
 
-Win32Platform::~Win32Platform() { timeEndPeriod(1); }
+Win32Platform::~Win32Platform() {
+  if (trace_ != nullptr) CloseHandle(trace_);
+  timeEndPeriod(1);
+}
 
 void Win32Platform::WaitUntil(std::int64_t untilNs, EventSource& events) {
   // What is already due (a failed send) is delivered at once.
@@ -125,25 +148,58 @@ std::string Win32Platform::PathBesideExecutable(const std::string& fileName) {
   return executableDirectory_ + "\\" + fileName;
 }
 
-bool Win32Platform::IsOrdinaryFile(const std::string& path) {
-  const DWORD attributes = GetFileAttributesW(WideFromUtf8(path).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-  // Normal, read-only and archive files count; directories, hidden and system files do not.
-  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                        FILE_ATTRIBUTE_DEVICE)) == 0;
+// OPEN_EXISTING: a missing file is never created. FILE_FLAG_OPEN_REPARSE_POINT:
+// a symbolic link or junction under the name is opened itself, not followed,
+// and then fails the check below. FILE_APPEND_DATA without FILE_WRITE_DATA:
+// every write goes to the end of the file. The handle serves the whole run;
+// others may still read, write, rename or delete the file meanwhile.
+TraceFileOpening Win32Platform::OpenTraceFile(const std::string& path) {
+  if (trace_ != nullptr) CloseHandle(trace_);
+  trace_ = nullptr;
+  const std::wstring widePath = WideFromUtf8(path);
+  const HANDLE file = CreateFileW(widePath.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const DWORD openError = GetLastError();
+  BY_HANDLE_FILE_INFORMATION info{};
+  DWORD attributes = 0;
+  if (file != INVALID_HANDLE_VALUE) {
+    const bool known = GetFileInformationByHandle(file, &info) != 0 && GetFileType(file) == FILE_TYPE_DISK;
+    attributes = known ? info.dwFileAttributes : FILE_ATTRIBUTE_DEVICE;
+    if ((attributes & kNotATraceFile) == 0) {
+      trace_ = file;
+      return {TraceFileState::Open, ""};
+    }
+    CloseHandle(file);
+  } else {
+    // A symbolic link's own attributes, not its target's.
+    attributes = GetFileAttributesW(widePath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      const DWORD error = GetLastError();
+      const bool absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+      return {TraceFileState::Missing, absent ? "" : SystemMessage(error)};
+    }
+    if ((attributes & kNotATraceFile) == 0) return {TraceFileState::NotWritable, SystemMessage(openError)};
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    return {TraceFileState::NotRegular, "a symbolic link or other reparse point"};
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return {TraceFileState::NotRegular, "a directory"};
+  if (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) {
+    return {TraceFileState::NotRegular, "a hidden or system file"};
+  }
+  return {TraceFileState::NotRegular, "a device"};
 }
 
-bool Win32Platform::AppendText(const std::string& path, const std::string& text) {
-  const HANDLE file =
-      CreateFileW(WideFromUtf8(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const std::string bytes = AnsiFromUtf8(text);
+bool Win32Platform::AppendToTraceFile(std::string_view text) {
+  if (trace_ == nullptr) return false;
+  const std::string bytes = AnsiFromUtf8(std::string(text));
   DWORD written = 0;
-  const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  const BOOL closed = CloseHandle(file);
-  return ok && closed && written == bytes.size();
+  return WriteFile(trace_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
 }
+
+void Win32Platform::WriteStandardError(std::string_view text) { WriteStandardHandle(STD_ERROR_HANDLE, text); }
 
 std::string Win32Platform::EnvironmentVariable(const std::string& name) {
   const std::wstring wideName = WideFromUtf8(name);
@@ -159,8 +215,6 @@ std::string Win32Platform::EnvironmentVariable(const std::string& name) {
     value.resize(length);  // too small: length is the size needed, with its terminator
   }
 }
-
-void Win32Platform::ReportProblem(const std::string& reason) { ReportToStandardError(reason); }
 
 // A Windows program is granted nothing to open its ICMP handles: the system's
 // ICMP API needs no privilege.

@@ -59,4 +59,39 @@ std::string ToValidUtf8(std::string_view bytes) {
   return out;
 }
 
+namespace {
+
+void AppendEscape(std::string& out, const char* prefix, unsigned value) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += prefix;
+  out += kHex[(value >> 4) & 0xF];
+  out += kHex[value & 0xF];
+}
+
+}  // namespace
+
+std::string EscapeControlCharacters(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const std::size_t length = ValidSequenceLength(text, i);
+    const std::size_t step = length == 0 ? 1 : length;
+    if (byte == '\r') {
+      out += "\\r";
+    } else if (byte == '\n') {
+      out += "\\n";
+    } else if ((byte < 0x20 && byte != '\t') || byte == 0x7F ||
+               (length == 0 && byte >= 0x80 && byte <= 0x9F)) {
+      AppendEscape(out, "\\x", byte);
+    } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      AppendEscape(out, "\\u00", static_cast<unsigned char>(text[i + 1]));  // U+0080..U+009F
+    } else {
+      out.append(text.substr(i, step));
+    }
+    i += step;
+  }
+  return out;
+}
+
 }  // namespace korvane

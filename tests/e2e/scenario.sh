@@ -562,12 +562,15 @@ case "$name" in
     run_korvane 1 192.0.2.1
     expect_status 0
     expect_error_event_trace 192.0.2.1
+    # No socket is a wrong set-up: with KORVANE_SETUP_STATUS it ends with that.
+    rm "$trace"
+    KORVANE_SETUP_STATUS=9 run_korvane 1 192.0.2.1
+    expect_status 9
     # Allowed, but few descriptors: an answering host counts, or the reason
     # is named. With none to spare, neither a socket nor a name lookup can be
     # had. (Not under the sanitizers, whose checks need descriptors too.)
     if ! grep -q __ubsan_handle "$korvane_bin"; then
       allow_datagram_sockets
-      rm "$trace"
       for row in "4 2001:db8::1 0 korvane: no ICMP socket for IPv6: Too many open files" \
                  "4 alpha.test 0 korvane: host names cannot be resolved: Too many open files" \
                  "5 alpha.test 100" "5 2001:db8::1 100"; do
@@ -618,7 +621,7 @@ case "$name" in
     # The trace file is opened with the caller's rights only.
     export KORVANE_TRACE="$work/root-owned.txt"
     : > "$KORVANE_TRACE"
-    expect_stderr="korvane: the trace file $KORVANE_TRACE cannot be written: its lines are lost"
+    expect_stderr="korvane: KORVANE_TRACE names $KORVANE_TRACE, which cannot be written (Permission denied): its lines are lost"
     run_korvane 1 192.0.2.1
     expect_status 100
     [ ! -s "$KORVANE_TRACE" ] || fail "a root-owned trace file was written for an ordinary user"
@@ -644,13 +647,61 @@ case "$name" in
     run_korvane 1 192.0.2.1
     grep -q " Return Value: 100"$'\r' "$KORVANE_TRACE" || fail "no trace in $KORVANE_TRACE"
     [ "$(ls -A "$work/bin")" = korvane ] || fail "files appeared beside the executable"
+    # KORVANE_TRACE naming nothing usable is said, and is a wrong set-up; the
+    # run goes on without a trace, and nothing is created.
+    export KORVANE_TRACE="$work/missing.txt"
+    expect_stderr="korvane: KORVANE_TRACE names $KORVANE_TRACE, which does not exist: no trace is written (korvane never creates the file)"
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    KORVANE_SETUP_STATUS=3 run_korvane 1 192.0.2.1
+    expect_status 3
+    [ ! -e "$KORVANE_TRACE" ] || fail "korvane created $KORVANE_TRACE"
+    export KORVANE_TRACE="$work/bin"
+    expect_stderr="korvane: KORVANE_TRACE names $KORVANE_TRACE, which is a directory, not a regular file: no trace is written"
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    # "-": the trace on standard error, the same lines, each ended by a line
+    # feed alone (journalctl shows a line that ends in CR as blob data).
+    status=0
+    KORVANE_TRACE=- "${korvane_cmd[@]}" 1 192.0.2.1 > "$work/stdout" 2> "$work/stderr" || status=$?
+    expect_status 100
+    [ ! -s "$work/stdout" ] || fail "standard output: $(cat "$work/stdout")"
+    ! grep -q $'\r' "$work/stderr" || fail "a CR on standard error"
+    messages=$(sed -E '2,$s/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} //' "$work/stderr")
+    [[ "$messages" == $'\nStart\nCommandLine = 1 192.0.2.1\n--> Sending Ping to 192.0.2.1\n<-- Ping Response from 192.0.2.1 ('*$' ms)\nReturn Value: 100' ]] ||
+      fail "trace on standard error: $(cat -A "$work/stderr")"
+    [ "$(ls -A "$work/bin")" = korvane ] || fail "files appeared beside the executable"
     ;;
   readonly_trace_file)
     start_responder 192.0.2.1=now 192.0.2.3=never
+    # A link planted by nobody, in a directory of its own, to a file only root
+    # may write: a run by root follows no link and writes nothing there.
+    mkdir -m 700 "$work/root-only" && echo secret > "$work/root-only/victim"
+    mkdir "$work/planted" && chown 65534:65534 "$work/planted"
+    setpriv --reuid=65534 --regid=65534 --clear-groups ln -s "$work/root-only/victim" "$work/planted/trace.txt"
+    expect_stderr="korvane: KORVANE_TRACE names $work/planted/trace.txt, which is a symbolic link, not a regular file: no trace is written"
+    KORVANE_TRACE="$work/planted/trace.txt" run_korvane 1 192.0.2.1
+    expect_status 100
+    [ "$(cat "$work/root-only/victim")" = secret ] || fail "the linked file was written: $(cat "$work/root-only/victim")"
+    # The trace file swapped for a link to a missing path during the run: the
+    # file opened at start takes every line, and nothing is created.
+    enable_trace
+    ln "$trace" "$work/opened-at-start"
+    expect_stderr=""
+    "${korvane_cmd[@]}" 1 192.0.2.3 &
+    sleep 1
+    rm "$trace" && ln -s "$work/created" "$trace"
+    status=0 && wait $! || status=$?
+    expect_status 0
+    [ ! -e "$work/created" ] || fail "korvane created the file the link names"
+    trace="$work/opened-at-start" expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.3" \
+      " --> Sending Ping to 192.0.2.3" " --- Ping timed out: 192.0.2.3" " Return Value: 0"
+    rm "$trace"
+    # A read-only trace file: the trace is on, its lines are lost, and that is said once.
     enable_trace
     mount --bind "$trace" "$trace"
     mount -o remount,ro,bind "$trace"
-    expect_stderr="korvane: the trace file $trace cannot be written: its lines are lost"
+    expect_stderr="korvane: the trace file $trace cannot be written (Read-only file system): its lines are lost"
     run_korvane 1 192.0.2.1 192.0.2.3
     expect_status 100
     run_korvane 2 192.0.2.1 192.0.2.3
@@ -659,11 +710,52 @@ case "$name" in
     ;;
   argument_error)
     enable_trace
-    expect_stderr="korvane: argument error: the threshold is not a number"
+    expect_stderr="korvane: argument error: the threshold is not a number (korvane --help)"
     run_korvane x 192.0.2.1
     expect_status 0
     expect_trace "${start_lines[@]}" " CommandLine = x 192.0.2.1" " Argument Error"
     expect_elapsed 450 2000
+    # With KORVANE_SETUP_STATUS the wrong set-up ends with its value; a value
+    # outside 1 to 255 is named and changes nothing.
+    KORVANE_SETUP_STATUS=3 run_korvane x 192.0.2.1
+    expect_status 3
+    expect_stderr+=$'\nkorvane: KORVANE_SETUP_STATUS is 256, not a number from 1 to 255: it is ignored'
+    KORVANE_SETUP_STATUS=256 run_korvane x 192.0.2.1
+    expect_status 0
+    rm "$trace"
+    # A threshold that fixes the verdict before any host is asked is said; up
+    # and down runs with KORVANE_SETUP_STATUS set end as ever.
+    start_responder 192.0.2.1=now
+    export KORVANE_SETUP_STATUS=3
+    expect_stderr=""
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    run_korvane 1 nosuch.test
+    expect_status 0
+    expect_stderr="korvane: the threshold is empty, which counts as 0: every run ends up (100)"
+    run_korvane "" 192.0.2.1
+    expect_status 3
+    expect_stderr="korvane: the threshold is -1, 0 or below: every run ends up (100)"
+    run_korvane -1 nosuch.test
+    expect_status 3
+    expect_stderr="korvane: the threshold is 2, more than the 1 host checked: every run ends down (0)"
+    run_korvane 2 192.0.2.1
+    expect_status 3
+    unset KORVANE_SETUP_STATUS
+    # Control characters from outside cannot forge a line: a host text
+    # holding CR LF adds no verdict to the trace, a KORVANE_TRACE path holding
+    # a line feed and a terminal escape adds no line to standard error.
+    enable_trace
+    expect_stderr=""
+    forged=$'nosuch.test\r\n2026-01-01 00:00:00 Return Value: 100'
+    run_korvane 1 "$forged"
+    expect_status 0
+    escaped='nosuch.test\\r\\n2026-01-01 00:00:00 Return Value: 100'
+    expect_trace "${start_lines[@]}" " CommandLine = 1 \"$escaped\"" " --> DNS resolving on $escaped" \
+      " --- DNS resolving timed out: $escaped" " Return Value: 0"
+    expect_stderr="korvane: KORVANE_TRACE names $work/x\\nkorvane: all is well\\x1b[1A, which does not exist: no trace is written (korvane never creates the file)"
+    KORVANE_TRACE="$work/x"$'\nkorvane: all is well\e[1A' run_korvane 1 192.0.2.1
+    expect_status 100
     if [ "$mode" = native ]; then
       # A closed standard error, or a pipe without a reader, changes nothing.
       status=0; "${korvane_cmd[@]}" x 2>&- || status=$?
@@ -674,10 +766,14 @@ case "$name" in
     ;;
   no_host)
     enable_trace
+    expect_stderr="korvane: no host named: nothing to check (korvane --help)"
     run_korvane 2
     expect_status 0
     expect_trace "${start_lines[@]}" " CommandLine = 2"
     expect_elapsed 950 2500
+    KORVANE_SETUP_STATUS=4 run_korvane
+    expect_status 4
+    expect_stderr=""
     # Asked for the version or the usage: printed at once, no trace, no packet.
     : > "$trace"
     expect_stdout="korvane $(sed -n 's/^project(korvane VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")"
@@ -688,40 +784,72 @@ case "$name" in
     [ ! -s "$trace" ] || fail "asked for the version or the usage, korvane traced"
     ;;
   examples)
-    # The shipped examples: systemd accepts the units, and their logic runs the
-    # action only on "down" (korvane-down, the crontab line) or only on "up"
-    # (korvane-up). /usr/bin is overlaid in this mount namespace: korvane is
-    # the one under test, logger writes to a file.
+    # The shipped examples, run as systemd and cron would run them. systemd
+    # accepts the units and rates each one's exposure at 2.0 or lower. Their
+    # commands run with the unit's own identity and privileges (an ordinary
+    # user, its bounding and ambient capabilities, no new privileges, its
+    # environment), the crontab line as an ordinary user. They act only on
+    # "down" (korvane-down, the crontab line) or only on "up" (korvane-up); set
+    # up wrongly, the units fail and nothing acts, and cron mails the reason.
+    # /usr/bin is overlaid in this mount namespace: korvane is the one under
+    # test, with the package's file capability; logger writes to a file.
     examples="$(dirname "$0")/../../packaging/examples"
     mkdir "$work/usr-bin" && mount -t tmpfs tmpfs "$work/usr-bin" && mkdir "$work/usr-bin/upper" "$work/usr-bin/work"
     mount -t overlay overlay -o "lowerdir=/usr/bin,upperdir=$work/usr-bin/upper,workdir=$work/usr-bin/work" /usr/bin
-    cp "$korvane_bin" /usr/bin/korvane
+    cp "$korvane_bin" /usr/bin/korvane && setcap cap_net_raw+ep /usr/bin/korvane
     printf '#!/bin/sh\necho "$*" >> %s/actions\n' "$work" > /usr/bin/logger && chmod 755 /usr/bin/logger
     (cd "$examples" && systemd-analyze verify korvane-{down,up}.{service,timer}) || fail "systemd-analyze verify"
-    # As systemd runs a unit: ExecCondition= 0 goes on to ExecStart=, 1 to 254 skip.
-    run_unit() {  # UNIT
-      local condition start rc=0
-      condition=$(sed -n 's/^ExecCondition=//p' "$examples/$1" | sed 's/\$\$/$/g')
-      start=$(sed -n 's/^ExecStart=//p' "$examples/$1")
-      sh -c "$condition" || rc=$?
-      [ "$rc" -lt 255 ] || { echo "$1: condition ended with $rc" >> "$work/actions"; return 0; }
-      [ "$rc" -ne 0 ] || sh -c "$start"
+    for unit in korvane-down.service korvane-up.service; do
+      exposure=$(cd "$examples" && systemd-analyze security --offline=yes "./$unit" 2>&1 |
+        sed -n 's/^.*Overall exposure level for .*: \([0-9.]*\) .*$/\1/p')
+      echo "systemd-analyze security --offline=yes: $unit exposure $exposure" >&2
+      awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || fail "$unit: exposure '$exposure', above 2.0"
+    done
+    unit_value() { sed -n "s/^$2=//p" "$1"; }  # FILE KEY
+    capabilities() { tr 'A-Z' 'a-z' | sed 's/cap_//g; s/ /,+/g; s/^./+&/'; }
+    as_unit() {  # FILE COMMAND: as systemd runs a unit's command without "+"
+      grep -qx 'DynamicUser=yes' "$1" && grep -qx 'NoNewPrivileges=yes' "$1" || fail "$1 runs privileged"
+      local bounding ambient
+      bounding=$(unit_value "$1" CapabilityBoundingSet | capabilities)
+      ambient=$(unit_value "$1" AmbientCapabilities | capabilities)
+      setpriv --reuid=61234 --regid=61234 --clear-groups --no-new-privs --bounding-set="-all${bounding:+,$bounding}" \
+        --inh-caps="-all${ambient:+,$ambient}" --ambient-caps="-all${ambient:+,$ambient}" \
+        env -i PATH=/usr/bin:/bin $(unit_value "$1" Environment) sh -c "$2"
     }
-    run_cron() { sh -c "$(grep -v '^#' "$examples/crontab" | cut -d' ' -f6-)" || true; }
-    run_all() {
-      rm -f "$work/actions"
+    # ExecCondition= 0 goes on to ExecStart=, 1 to 254 skip it, 255 fails the unit.
+    run_unit() {  # FILE
+      local rc=0 start
+      as_unit "$1" "$(unit_value "$1" ExecCondition | sed 's/\$\$/$/g')" || rc=$?
+      if [ "$rc" -ge 255 ]; then echo "$(basename "$1"): failed" >> "$work/actions"; return 0; fi
+      [ "$rc" -eq 0 ] || return 0
+      while IFS= read -r start; do
+        if [[ "$start" == +* ]]; then sh -c "${start#+}"; else as_unit "$1" "$start"; fi
+      done < <(unit_value "$1" ExecStart)
+    }
+    run_cron() {  # FILE; what the job writes, cron mails
+      local mail
+      mail=$(setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "$(grep -v '^#' "$1" | cut -d' ' -f6-)" 2>&1) || true
+      [ -z "$mail" ] || echo "cron mails: $mail" >> "$work/actions"
+    }
+    run_all() {  # FOLDER
+      : > "$work/actions" && chmod 666 "$work/actions"
       local pids=() pid
-      run_unit korvane-down.service & pids+=($!)
-      run_unit korvane-up.service & pids+=($!)
-      run_cron & pids+=($!)
+      run_unit "$1/korvane-down.service" & pids+=($!)
+      run_unit "$1/korvane-up.service" & pids+=($!)
+      run_cron "$1/crontab" & pids+=($!)
       for pid in "${pids[@]}"; do wait "$pid" || fail "an example failed"; done
       sort "$work/actions"
     }
     start_responder 192.0.2.1=now 198.51.100.1=now
-    [ "$(run_all)" = "-t korvane uplink up" ] || fail "up: $(run_all)"
+    [ "$(run_all "$examples")" = "-t korvane uplink up" ] || fail "up: $(cat "$work/actions")"
+    # Set up wrongly: a threshold above the hosts named.
+    mkdir "$work/wrong" && cp "$examples"/* "$work/wrong/" && sed -i 's#/usr/bin/korvane 1 #/usr/bin/korvane 3 #' "$work/wrong"/*
+    [ "$(run_all "$work/wrong")" = "cron mails: korvane: the threshold is 3, more than the 2 hosts checked: every run ends down (0)
+korvane-down.service: failed
+korvane-up.service: failed" ] || fail "wrong set-up: $(cat "$work/actions")"
     kill "$responder_pid"; responder_pid=""
     down="-t korvane uplink down"
-    [ "$(run_all)" = "$down"$'\n'"$down" ] || fail "down: $(cat "$work/actions")"
+    [ "$(run_all "$examples")" = "$down"$'\n'"$down" ] || fail "down: $(cat "$work/actions")"
     ;;
   cmd_errorlevel)
     # Started the way a batch file or a scheduled task starts it.
@@ -732,11 +860,19 @@ case "$name" in
     # A reason goes to a redirected standard error, the version to standard output.
     printf '@echo off\r\nkorvane.exe 1 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nkorvane.exe 2 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nkorvane.exe  2 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\n' > "$work/bin/check.bat"
     printf '(\r\nkorvane.exe 1 192.0.2.1\r\nif errorlevel 100 (echo block: up) else (echo block: down)\r\n)\r\nkorvane.exe x 2>err.txt\r\nkorvane.exe --version >out.txt\r\n' >> "$work/bin/check.bat"
+    # No host is said too; KORVANE_TRACE=- puts the trace on standard error.
+    printf 'korvane.exe 1 2>nohost.txt\r\nset KORVANE_TRACE=-\r\nkorvane.exe 1 192.0.2.1 2>trace.txt\r\n' >> "$work/bin/check.bat"
     output=$(cd "$work/bin" && "$wine" cmd /c check.bat 2>/dev/null | tr -d '\r' || true)
     [ "$output" = $'ERRORLEVEL=100\nERRORLEVEL=0\nERRORLEVEL=0\nblock: up' ] || fail "batch file saw: $output"
-    [ "$(cat "$work/bin/err.txt")" = $'korvane: argument error: the threshold is not a number\r' ] ||
+    [ "$(cat "$work/bin/err.txt")" = $'korvane: argument error: the threshold is not a number (korvane --help)\r' ] ||
       fail "standard error: $(cat -A "$work/bin/err.txt")"
+    [ "$(cat "$work/bin/nohost.txt")" = $'korvane: no host named: nothing to check (korvane --help)\r' ] ||
+      fail "standard error: $(cat -A "$work/bin/nohost.txt")"
     grep -qxE $'korvane [0-9]+\\.[0-9]+\\.[0-9]+\r' "$work/bin/out.txt" || fail "standard output: $(cat -A "$work/bin/out.txt")"
+    # No socket is a wrong set-up: with KORVANE_SETUP_STATUS it ends with that.
+    rm "$trace"
+    KORVANE_SETUP_STATUS=9 run_korvane 1 192.0.2.1
+    expect_status 9
     # Started as cmd.exe starts a program it found, through CreateProcessW: the
     # path as the application name, the line as typed, here with a quoted part.
     [ -n "${KORVANE_CREATE_PROCESS:-}" ] || fail "KORVANE_CREATE_PROCESS names no launcher"

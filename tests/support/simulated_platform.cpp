@@ -1,6 +1,5 @@
 #include "simulated_platform.h"
 
-#include <algorithm>
 #include <sstream>
 
 namespace korvane::testing {
@@ -48,18 +47,37 @@ std::string SimulatedPlatform::PathBesideExecutable(const std::string& fileName)
   return "/opt/korvane/" + fileName;
 }
 
-bool SimulatedPlatform::IsOrdinaryFile(const std::string& path) { return files_.count(path) != 0; }
+TraceFileOpening SimulatedPlatform::OpenTraceFile(const std::string& path) {
+  openTrace_.reset();
+  if (const auto other = nonRegular_.find(path); other != nonRegular_.end()) {
+    return {TraceFileState::NotRegular, other->second};
+  }
+  const auto file = files_.find(path);
+  if (file == files_.end()) return {TraceFileState::Missing, ""};
+  if (readOnly_.count(path)) return {TraceFileState::NotWritable, "Permission denied"};
+  openTrace_ = file->second;
+  return {TraceFileState::Open, ""};
+}
 
-bool SimulatedPlatform::AppendText(const std::string& path, const std::string& text) {
-  const bool isDirectory = std::find(directories_.begin(), directories_.end(), path) != directories_.end();
-  if (appendsFail_ || isDirectory) return false;
-  files_[path] += text;
+bool SimulatedPlatform::AppendToTraceFile(std::string_view text) {
+  if (!openTrace_ || appendsFail_) return false;
+  openTrace_->append(text);
   return true;
 }
 
 std::string SimulatedPlatform::FileText(const std::string& path) const {
   const auto found = files_.find(path);
-  return found == files_.end() ? std::string{} : found->second;
+  return found == files_.end() ? std::string{} : *found->second;
+}
+
+std::vector<std::string> SimulatedPlatform::Problems() const {
+  std::vector<std::string> problems;
+  std::size_t start = 0;
+  for (std::size_t end; (end = standardError_.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = standardError_.substr(start, end - start);
+    if (line.rfind("korvane: ", 0) == 0) problems.push_back(line.substr(9));
+  }
+  return problems;
 }
 
 std::vector<std::string> SimulatedPlatform::TraceLines() const {

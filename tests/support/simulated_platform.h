@@ -4,7 +4,9 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,10 +30,10 @@ class SimulatedPlatform : public Platform {
   std::int64_t Now() const { return monotonicMs_; }
   std::string CommandLineText() override { return commandLine_; }
   std::string PathBesideExecutable(const std::string& fileName) override;
-  bool IsOrdinaryFile(const std::string& path) override;
-  bool AppendText(const std::string& path, const std::string& text) override;
+  TraceFileOpening OpenTraceFile(const std::string& path) override;
+  bool AppendToTraceFile(std::string_view text) override;
+  void WriteStandardError(std::string_view text) override { standardError_ += text; }
   std::string EnvironmentVariable(const std::string& name) override { return environment_[name]; }
-  void ReportProblem(const std::string& reason) override { problems_.push_back(reason); }
   bool HoldsGrantedPrivilege() override { return grantedPrivilege_; }
   std::optional<std::string> GiveUpPrivilege() override { return privilegeFailure_; }
 
@@ -39,13 +41,15 @@ class SimulatedPlatform : public Platform {
   void SetEnvironmentVariable(const std::string& name, std::string value) {
     environment_[name] = std::move(value);
   }
-  void CreateFile(const std::string& path) { files_[path] = ""; }
+  void CreateFile(const std::string& path) { files_[path] = std::make_shared<std::string>(); }
   void SetCommandLine(std::string text) { commandLine_ = std::move(text); }
   void SetLocalTime(int year, int month, int day, int hour, int minute, int second);
   // Moves the wall clock only, as an administrator or a daylight-saving change would.
   void ShiftWallClock(std::chrono::milliseconds by) { wallClock_ += by; }
-  void CreateTraceFile() { files_[TracePath()] = ""; }
-  void MakeTraceDirectory() { directories_.push_back(TracePath()); }
+  void CreateTraceFile() { CreateFile(TracePath()); }
+  // Something that is not a regular file under the name: "a directory", "a symbolic link"...
+  void PlaceNonRegular(const std::string& path, std::string what) { nonRegular_[path] = std::move(what); }
+  void MakeReadOnly(const std::string& path) { readOnly_.insert(path); }
   void SetAppendsFail(bool fail) { appendsFail_ = fail; }
   void SetGrantedPrivilege(bool held) { grantedPrivilege_ = held; }
   // Every wait returns this much after its end, as a busy system's may.
@@ -66,8 +70,10 @@ class SimulatedPlatform : public Platform {
   std::vector<std::string> TraceLines() const;
   // Trace lines with the 19-character time stamp taken off (an empty line stays empty).
   std::vector<std::string> TraceMessages() const;
-  // The reasons reported on standard error, in order.
-  const std::vector<std::string>& Problems() const { return problems_; }
+  // Everything written to standard error.
+  const std::string& StandardError() const { return standardError_; }
+  // The reasons reported on standard error ("korvane: " lines, without it), in order.
+  std::vector<std::string> Problems() const;
   std::int64_t SleptMs() const { return sleptMs_; }
   int Waits() const { return waits_; }
   // Times a wait woke before its end to deliver a due event.
@@ -84,11 +90,15 @@ class SimulatedPlatform : public Platform {
   int waits_ = 0;
   int earlyWakes_ = 0;
   std::function<std::optional<std::int64_t>()> nextDue_;
-  std::map<std::string, std::string> files_;
-  std::vector<std::string> directories_;
+  // A file's content is shared with the one opened for the trace, as a file
+  // with its descriptor: removing or replacing the name leaves that one alone.
+  std::map<std::string, std::shared_ptr<std::string>> files_;
+  std::map<std::string, std::string> nonRegular_;
+  std::set<std::string> readOnly_;
+  std::shared_ptr<std::string> openTrace_;
   bool appendsFail_ = false;
   std::map<std::string, std::string> environment_;
-  std::vector<std::string> problems_;
+  std::string standardError_;
   bool grantedPrivilege_ = false;
   std::int64_t overrunMs_ = 0;
   std::optional<std::string> privilegeFailure_;

@@ -32,6 +32,7 @@ class Win32Files : public ::testing::Test {
     path_ = dir_ + "\\pingdebug.txt";
   }
   void TearDown() override {
+    platform_.OpenTraceFile(dir_ + "\\none");  // closes the trace file
     SetFileAttributesW(WideFromUtf8(path_).c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(WideFromUtf8(path_).c_str());
     RemoveDirectoryW(WideFromUtf8(path_).c_str());
@@ -47,45 +48,65 @@ class Win32Files : public ::testing::Test {
   Win32Platform platform_;
 };
 
-TEST_F(Win32Files, OnlyNormalReadOnlyAndArchiveFilesSwitchTheTraceOn) {
-  EXPECT_FALSE(platform_.IsOrdinaryFile(path_));
-  ASSERT_TRUE(platform_.AppendText(path_, ""));
+void Touch(const std::string& path) { std::ofstream(WideFromUtf8(path).c_str(), std::ios::binary); }
+
+// A file that a write access cannot open: read-only, where the account may
+// not override that (Wine run as root may).
+bool WritableDespiteReadOnly(const std::string& path) {
+  const HANDLE probe =
+      CreateFileW(WideFromUtf8(path).c_str(), FILE_APPEND_DATA,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(probe);
+  return true;
+}
+
+// Only an existing normal, read-only or archive file takes the trace; a
+// hidden or system file and a directory do not, and nothing is ever created.
+// (Wine makes no symbolic links: the reparse-point rule rests on the
+// system's documentation of FILE_FLAG_OPEN_REPARSE_POINT.)
+TEST_F(Win32Files, OpensOnlyAnExistingOrdinaryFile) {
   const std::wstring wide = WideFromUtf8(path_);
+  EXPECT_EQ(platform_.OpenTraceFile(path_).state, TraceFileState::Missing);
+  EXPECT_FALSE(platform_.AppendToTraceFile("x\r\n"));
+  EXPECT_EQ(GetFileAttributesW(wide.c_str()), INVALID_FILE_ATTRIBUTES) << "created";
+  Touch(path_);
   struct Case {
     DWORD attributes;
-    bool counts;
+    TraceFileState state;
+    std::string detail;
   };
-  for (const Case& c : {Case{FILE_ATTRIBUTE_NORMAL, true}, Case{FILE_ATTRIBUTE_READONLY, true},
-                        Case{FILE_ATTRIBUTE_ARCHIVE, true}, Case{FILE_ATTRIBUTE_HIDDEN, false},
-                        Case{FILE_ATTRIBUTE_SYSTEM, false}}) {
+  for (const Case& c : {Case{FILE_ATTRIBUTE_NORMAL, TraceFileState::Open, ""},
+                        Case{FILE_ATTRIBUTE_READONLY, TraceFileState::NotWritable, "*"},
+                        Case{FILE_ATTRIBUTE_ARCHIVE, TraceFileState::Open, ""},
+                        Case{FILE_ATTRIBUTE_HIDDEN, TraceFileState::NotRegular, "a hidden or system file"},
+                        Case{FILE_ATTRIBUTE_SYSTEM, TraceFileState::NotRegular, "a hidden or system file"}}) {
     ASSERT_TRUE(SetFileAttributesW(wide.c_str(), c.attributes));
-    EXPECT_EQ(platform_.IsOrdinaryFile(path_), c.counts) << c.attributes;
+    TraceFileState expected = c.state;
+    if (c.attributes == FILE_ATTRIBUTE_READONLY && WritableDespiteReadOnly(path_))
+      expected = TraceFileState::Open;
+    const TraceFileOpening opened = platform_.OpenTraceFile(path_);
+    EXPECT_EQ(opened.state, expected) << c.attributes;
+    if (c.detail != "*") {
+      EXPECT_EQ(opened.detail, c.detail) << c.attributes;
+    }
+    EXPECT_EQ(platform_.AppendToTraceFile("x\r\n"), expected == TraceFileState::Open) << c.attributes;
   }
   SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(wide.c_str());
   ASSERT_TRUE(CreateDirectoryW(wide.c_str(), nullptr));
-  EXPECT_FALSE(platform_.IsOrdinaryFile(path_));
-  EXPECT_FALSE(platform_.AppendText(path_, "x\r\n"));
+  EXPECT_EQ(platform_.OpenTraceFile(path_).state, TraceFileState::NotRegular);
+  RemoveDirectoryW(wide.c_str());
 }
 
 TEST_F(Win32Files, AppendsInTheAnsiCodePage) {
-  EXPECT_TRUE(platform_.AppendText(path_, "one\r\n"));
-  EXPECT_TRUE(platform_.AppendText(path_, "caf\xC3\xA9\r\n"));
+  Touch(path_);
+  ASSERT_EQ(platform_.OpenTraceFile(path_).state, TraceFileState::Open);
+  EXPECT_TRUE(platform_.AppendToTraceFile("one\r\n"));
+  EXPECT_TRUE(platform_.AppendToTraceFile("caf\xC3\xA9\r\n"));
+  platform_.OpenTraceFile(dir_ + "\\none");  // closes the trace file
   if (GetACP() != 1252) GTEST_SKIP() << "expected bytes are for code page 1252";
   EXPECT_EQ(Read(), "one\r\ncaf\xE9\r\n");
-}
-
-TEST_F(Win32Files, ReadOnlyTraceFileIsNotWritten) {
-  ASSERT_TRUE(platform_.AppendText(path_, "kept\r\n"));
-  SetFileAttributesW(WideFromUtf8(path_).c_str(), FILE_ATTRIBUTE_READONLY);
-  const HANDLE probe =
-      CreateFileW(WideFromUtf8(path_).c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (probe != INVALID_HANDLE_VALUE) {
-    CloseHandle(probe);
-    GTEST_SKIP() << "read-only files are writable here (Wine running as root)";
-  }
-  EXPECT_FALSE(platform_.AppendText(path_, "lost\r\n"));
-  EXPECT_EQ(Read(), "kept\r\n");
 }
 
 // Reply buffers written byte by byte where the system's x64 layout puts each
