@@ -200,9 +200,9 @@ trace_seconds_between() {
 rtt='[0-9]+'
 start_lines=("" " Start")
 
-# A flood takes a core of its own: one at a time on this machine, also across
+# A flood (or every ICMP identifier taken) takes a core of its own: one at a time on this machine, also across
 # builds whose suites run side by side.
-case "$name" in *flood) exec 8>/tmp/korvane-e2e-flood.lock; flock 8 ;; esac
+case "$name" in *flood | datagram_socket) exec 8>/tmp/korvane-e2e-flood.lock; flock 8 ;; esac
 
 case "$name" in
   literal_answers)
