@@ -134,7 +134,7 @@ struct Case {
 
 std::vector<Case> RawCases() {
   Packet badChecksum = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
-  badChecksum[25] ^= 0x01;
+  badChecksum[23] ^= 0x01;  // the checksum's low byte
   Packet cut = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   cut.resize(40);
   Packet headerCut = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
