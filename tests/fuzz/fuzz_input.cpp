@@ -1,17 +1,22 @@
-// Fuzzes everything that reads outside input: what the command line reaches
-// before a packet is sent (the splitter, the threshold conversion, the
-// argument reader and the dotted-quad check), and the classification of the
-// packets that reach the ping control's socket. Holds each to properties it
-// must keep for any input.
+// Fuzzes everything that reads outside input: the argument reader as a run
+// calls it on the simulated platform (the splitter, the threshold and the
+// host list), the dotted-quad check, and the classification of the packets
+// that reach the ping control's socket. Holds each to properties it must keep
+// for any input.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "address/is_not_ip_address.h"
 #include "cmdline/command_line.h"
 #include "core/runtime_error.h"
 #include "icmp/icmp_packet.h"
+#include "support/scripted_ping_control.h"
+#include "support/simulated_platform.h"
 #include "text/text.h"
 
 namespace {
@@ -65,6 +70,82 @@ void FuzzPacketClassification(korvane::Bytes bytes) {
   }
 }
 
+// The threshold field read independently of the splitter: the text up to the
+// first blank or tab outside quotes, without its quotes and outer blanks;
+// unset when nothing but quotes came before that separator.
+std::optional<std::string> ThresholdText(const std::string& line) {
+  std::optional<std::string> field;
+  bool inQuotes = false;
+  for (char c : line) {
+    if (c == '"') {
+      inQuotes = !inQuotes;
+    } else if (!inQuotes && (c == ' ' || c == '\t')) {
+      break;
+    } else {
+      if (!field) field.emplace();
+      field->push_back(c);
+    }
+  }
+  if (field) {
+    field->erase(0, field->find_first_not_of(' '));
+    field->erase(field->find_last_not_of(' ') + 1);
+  }
+  return field;
+}
+
+// The value of a plain decimal number (optional sign, digits, optional
+// fraction), as the C library reads it; nothing for any other text.
+std::optional<double> DecimalValue(const std::string& text) {
+  if (text.empty() || text.find_first_not_of("0123456789.+-") != std::string::npos) return std::nullopt;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size()) return std::nullopt;
+  return value;
+}
+
+// Whatever the command line, the reader keeps at most ten hosts, each a
+// non-empty field of the line in order, and takes a threshold that is the
+// first field rounded to the nearest integer; or it reports an argument error
+// that the line explains, and keeps no host.
+void FuzzArgumentReader(const std::string& line) {
+  korvane::testing::SimulatedPlatform platform;
+  korvane::testing::ScriptedPingControl control{platform};
+  korvane::modKorvane run{platform, control};
+  platform.SetCommandLine(line);
+  korvane::ReadArguments(run);  // with the trace off an argument error returns
+
+  Require(run.HostCount >= 0 && run.HostCount <= korvane::kMaxHosts);
+  const std::optional<std::string> threshold = ThresholdText(line);
+  const std::optional<double> value = threshold ? DecimalValue(*threshold) : std::nullopt;
+  const bool tooLong = korvane::Utf16Length(line) >= korvane::kMaxCommandLineUnits;
+  const std::vector<std::string>& problems = platform.Problems();
+  if (!problems.empty() && problems.front().rfind("argument error: ", 0) == 0) {
+    Require(problems.size() == 1 && run.HostCount == 0 && run.MinReplies == 0);
+    const std::string& reason = problems.front();
+    if (reason.find("too long") != std::string::npos) {
+      Require(tooLong);
+    } else {
+      const bool outOfRange = reason.find("out of range") != std::string::npos;
+      Require(!tooLong && (outOfRange ? value && std::fabs(*value) >= 32767.5 : !value));
+    }
+    return;
+  }
+  Require(!tooLong);
+  Require(threshold ? value && std::fabs(*value - run.MinReplies) <= 0.5 : run.MinReplies == 0);
+
+  std::string unquoted;
+  for (char c : line)
+    if (c != '"') unquoted += c;
+  std::size_t from = 0;
+  for (std::int16_t i = 1; i <= run.HostCount; ++i) {
+    const std::string& host = run.Hosts(i).Address;
+    Require(!host.empty());
+    const std::size_t at = unquoted.find(host, from);
+    Require(at != std::string::npos);
+    from = at + host.size();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -72,26 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string text = korvane::ToValidUtf8(std::string(reinterpret_cast<const char*>(data), size));
 
-  korvane::Args args;
-  try {
-    korvane::SplitCommandLine(text, args);
-    std::size_t kept = 0;
-    for (std::int16_t i = 1; i <= korvane::kFieldCount; ++i) {
-      if (args(i)) {
-        Require(!args(i)->empty());
-        Require(args(i)->find('"') == std::string::npos);
-        kept += args(i)->size();
-      }
-    }
-    Require(kept <= text.size());
-    try {
-      const std::int16_t threshold = korvane::ConvertThreshold(args(1));
-      (void)threshold;
-    } catch (const korvane::RuntimeError&) {
-    }
-  } catch (const korvane::RuntimeError&) {
-    Require(korvane::Utf16Length(text) >= korvane::kMaxCommandLineUnits);
-  }
+  FuzzArgumentReader(text);
 
   std::int16_t flag = 7;
   try {
