@@ -15,7 +15,7 @@ namespace {
 using testing::Harness;
 using Messages = std::vector<std::string>;
 
-// A run state with the trace on and one host under check.
+// A run state with one host under check, and the trace on unless told otherwise.
 struct ProbeHarness : Harness {
   explicit ProbeHarness(const std::string& host, bool traceOn = true) {
     if (traceOn) {
