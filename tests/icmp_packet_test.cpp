@@ -141,6 +141,8 @@ std::vector<Case> RawCases() {
   headerCut.resize(24);  // type, code and checksum only
   Packet padded = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   padded.push_back(0xAB);  // beyond the stated length: not part of it
+  Packet shortLength = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
+  Put16(shortLength, 2, 19);  // a stated length inside its own header
   Packet version6 = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   version6[0] = 0x65;
   Packet quotesUdp = Ipv4(kLocal, kHost, Packet(16, 0), 17);
@@ -165,6 +167,7 @@ std::vector<Case> RawCases() {
       {"reply with code 1", FromHost(Echo(kIcmpEchoReply, kOurId, 9, 1)), {}, Filter::Drops},
       {"our own request looped back", OurRequestTo(kHost, 9), {}, Filter::Drops},
       {"datagram cut short", cut, {}, Filter::Either},
+      {"stated length shorter than the header", shortLength, {}, Filter::Either},
       {"ICMP header cut short", headerCut, {}, Filter::Drops},
       {"not IPv4", version6, {}, Filter::Either},
       {"nothing", {}, {}, Filter::Drops},
