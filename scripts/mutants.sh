@@ -38,12 +38,13 @@ mutated=""
 restore() { [ -z "$mutated" ] || cp "$root/$mutated" "$tree/$mutated"; mutated=""; }
 trap restore EXIT
 
-# Builds the unit tests and runs them; the first failing test goes to $failed.
+# Builds each unit test program and runs it, the next only while all pass;
+# the first failing test goes to $failed.
 failed=""
 unit_tests_pass() {
-  cmake --build "$build" -j "$jobs" --target korvane_unit_tests korvane_posix_tests >"$log" 2>&1 || return 2
   local binary
   for binary in korvane_unit_tests korvane_posix_tests; do
+    cmake --build "$build" -j "$jobs" --target "$binary" >"$log" 2>&1 || return 2
     if ! timeout 120 "$build/tests/$binary" --gtest_brief=1 >"$log" 2>&1; then
       failed="$(sed -n 's/^\[  FAILED  \] \([^ ]*\).*/\1/p' "$log" | head -n 1)"
       failed="${failed:-$binary (status or time-out)}"
