@@ -3,6 +3,7 @@
 // host list), the dotted-quad check, and the classification of the packets
 // that reach the ping control's socket. Holds each to properties it must keep
 // for any input.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -43,28 +44,41 @@ bool IsDottedQuad(const std::string& text) {
   }
 }
 
+// A reply of ours: code 0, our identifier, and our payload echoed exactly.
+bool IsOurReply(korvane::Bytes message, korvane::Bytes payload) {
+  return message.size() == 8 + payload.size() && message[1] == 0 && message[4] == 0x12 &&
+         message[5] == 0x34 && std::equal(payload.begin(), payload.end(), message.begin() + 8);
+}
+
 // Whatever the bytes, a packet counts as ours only when it is a well-formed
-// message of an accepted type that carries our identifier.
+// message of an accepted type that carries our identifier, and a reply only
+// when it echoes our payload (here the one the seeds' reply carries).
 void FuzzPacketClassification(korvane::Bytes bytes) {
   using korvane::IcmpVerdict;
   constexpr std::uint16_t kIdentifier = 0x1234;
-  const IcmpVerdict message = korvane::ClassifyIcmpMessage(bytes, kIdentifier);
+  static const std::vector<unsigned char> payload = [] {
+    std::vector<unsigned char> bytes;
+    for (unsigned char b = 8; b < 64; ++b)
+      bytes.push_back(b);
+    return bytes;
+  }();
+  const IcmpVerdict message = korvane::ClassifyIcmpMessage(bytes, kIdentifier, payload);
   if (message.kind != IcmpVerdict::Kind::Nothing) {
     Require(bytes.size() >= 8 && korvane::InternetChecksum(bytes) == 0);
     Require(message.kind == IcmpVerdict::Kind::EchoReply
-                ? bytes[0] == korvane::kIcmpEchoReply && bytes[1] == 0 && bytes[4] == 0x12 && bytes[5] == 0x34
+                ? bytes[0] == korvane::kIcmpEchoReply && IsOurReply(bytes, payload)
                 : korvane::IsRequestError(bytes[0]));
   }
-  const IcmpVerdict datagram = korvane::ClassifyIpv4Datagram(bytes, kIdentifier);
+  const IcmpVerdict datagram = korvane::ClassifyIpv4Datagram(bytes, kIdentifier, payload);
   if (datagram.kind != IcmpVerdict::Kind::Nothing) Require(bytes.size() >= 28 && (bytes[0] >> 4) == 4);
   if (bytes.size() > 1) {
     const IcmpVerdict queued = korvane::ClassifyQueuedError(bytes[0], korvane::IpAddress::Ipv4(0xC0000207),
                                                             bytes.subspan(1), kIdentifier);
     if (queued.kind != IcmpVerdict::Kind::Nothing) Require(korvane::IsRequestError(bytes[0]));
   }
-  const IcmpVerdict message6 = korvane::ClassifyIcmpv6Message(bytes, kIdentifier);
+  const IcmpVerdict message6 = korvane::ClassifyIcmpv6Message(bytes, kIdentifier, payload);
   if (message6.kind == IcmpVerdict::Kind::EchoReply) {
-    Require(bytes[0] == korvane::kIcmp6EchoReply && bytes[1] == 0 && bytes[4] == 0x12 && bytes[5] == 0x34);
+    Require(bytes[0] == korvane::kIcmp6EchoReply && IsOurReply(bytes, payload));
   } else if (message6.kind == IcmpVerdict::Kind::Error) {
     Require(korvane::IsRequestError6(bytes[0]) && message6.quotedDestination.IsIpv6());
   }
