@@ -45,7 +45,7 @@ unit_tests_pass() {
   local binary
   for binary in korvane_unit_tests korvane_posix_tests; do
     cmake --build "$build" -j "$jobs" --target "$binary" >"$log" 2>&1 || return 2
-    if ! timeout 120 "$build/tests/$binary" --gtest_brief=1 >"$log" 2>&1; then
+    if ! timeout 20 "$build/tests/$binary" --gtest_brief=1 >"$log" 2>&1; then
       failed="$(sed -n 's/^\[  FAILED  \] \([^ ]*\).*/\1/p' "$log" | head -n 1)"
       failed="${failed:-$binary (status or time-out)}"
       return 1
