@@ -7,8 +7,8 @@
 #   FUZZ_SECONDS  how long to fuzz (default 60; 0 skips fuzzing)
 #   TEST_JOBS     tests run at once in each suite (default 12: most
 #                 end-to-end tests sleep on timers, each in its own namespace)
-#   MUTANTS=1     also runs the mutation check, scripts/mutants.sh (about a
-#                 minute on two cores, at the lowest priority beside the suites)
+#   MUTANTS=1     also runs the mutation check, scripts/mutants.sh (one to two
+#                 minutes on two cores, at the lowest priority beside the suites)
 #
 # The four builds come first, one after another, each on every core. Then the
 # three suites and the fuzzer run side by side: the end-to-end tests mostly
