@@ -327,7 +327,8 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
   };
   const Arrival reply{Echo(kIcmpEchoReply, kOurId, 9)};
   const Arrival error{ErrorAbout(kIcmpDestinationUnreachable, OurRequestTo(kHost, 9))};
-  const Arrival stray = queued(kIcmpDestinationUnreachable, kHost, Echo(kIcmpEchoRequest, kOurId, 8));
+  const Packet requestBefore = Echo(kIcmpEchoRequest, kOurId, 8);  // outlives the spans that quote it
+  const Arrival stray = queued(kIcmpDestinationUnreachable, kHost, requestBefore);
   const Judgement response{Event::Response, "192.0.2.7", 23, false};
   const Judgement firstError{Event::Error, {}, 0, true};
   struct Row {
