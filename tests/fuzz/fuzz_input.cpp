@@ -139,8 +139,8 @@ void FuzzArgumentReader(const std::string& line) {
     if (reason.find("too long") != std::string::npos) {
       Require(tooLong);
     } else {
-      const bool outOfRange = reason.find("out of range") != std::string::npos;
-      Require(!tooLong && (outOfRange ? value && std::fabs(*value) >= 32767.5 : !value));
+      const bool notANumber = reason.find("not a number") != std::string::npos;
+      Require(!tooLong && (notANumber ? !value : value && std::fabs(*value) >= 32767.5));
     }
     return;
   }
