@@ -1,5 +1,6 @@
 // The Linux platform services on the real system: the joined command line,
-// files, the wait on a pipe; and the dotted-quad reading of addresses.
+// UTF-8 text and its escaping, the trace file, the wait on a pipe; and the
+// dotted-quad reading of addresses.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
