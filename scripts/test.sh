@@ -7,6 +7,8 @@
 #   FUZZ_SECONDS  how long to fuzz (default 60; 0 skips fuzzing)
 #   TEST_JOBS     tests run at once in each suite (default 12: most
 #                 end-to-end tests sleep on timers, each in its own namespace)
+#   MUTANTS=1     also runs the mutation check, scripts/mutants.sh (one to two
+#                 minutes on two cores, at the lowest priority beside the suites)
 #
 # The four builds come first, one after another, each on every core. Then the
 # three suites and the fuzzer run side by side: the end-to-end tests mostly
@@ -15,6 +17,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 fuzz_seconds="${FUZZ_SECONDS:-60}"
+mutants="${MUTANTS:-0}"
 test_jobs="${TEST_JOBS:-12}"
 jobs="$(nproc)"
 started=$(date +%s)
@@ -66,14 +69,23 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   ) >"$logs/fuzz.log" 2>&1 &
   pids[fuzz]=$!
 fi
+if [ "$mutants" = 1 ]; then
+  echo "=== mutants: every fault of tests/mutants.txt against the unit tests (log: build/logs/mutants.log)"
+  nice -n 19 "$root/scripts/mutants.sh" >"$logs/mutants.log" 2>&1 &
+  pids[mutants]=$!
+fi
 
 failed=()
-for suite in plain sanitize windows fuzz; do
+for suite in plain sanitize windows fuzz mutants; do
   [ -n "${pids[$suite]:-}" ] || continue
   status=0
   wait "${pids[$suite]}" || status=$?
   echo "=== $suite: $([ "$status" -eq 0 ] && echo passed || echo "FAILED (status $status)")"
-  if [ "$suite" = fuzz ]; then tail -n 15 "$logs/fuzz.log"; else cat "$logs/$suite.log"; fi
+  case "$suite" in
+    fuzz) tail -n 15 "$logs/fuzz.log" ;;
+    mutants) grep -v '^killed' "$logs/mutants.log" || true ;;
+    *) cat "$logs/$suite.log" ;;
+  esac
   [ "$status" -eq 0 ] || failed+=("$suite")
 done
 

@@ -14,7 +14,8 @@ namespace {
 
 using testing::Harness;
 
-// Fields 1..11 as the splitter leaves them; "-" marks an unset field.
+// Fields 1..11 as the splitter leaves them, up to the last set one; "-" marks
+// an unset field.
 std::vector<std::string> Split(const std::string& text) {
   Args args;
   SplitCommandLine(text, args);
@@ -121,6 +122,8 @@ TEST(ReadArguments, FillsHostTableInOrder) {
   EXPECT_EQ(h.run.Hosts(4).Address, "");
 }
 
+// With the trace off an argument error returns at once: no host, no pause, no
+// trace file (its reason on standard error is checked with the whole run).
 TEST(ReadArguments, BadThresholdWithTraceOffReturnsSilentlyWithNoHosts) {
   for (const std::string& line : {std::string("x a b"), std::string("32768 a"), std::string(40000, '1')}) {
     Harness h;

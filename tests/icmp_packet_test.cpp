@@ -134,13 +134,15 @@ struct Case {
 
 std::vector<Case> RawCases() {
   Packet badChecksum = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
-  badChecksum[25] ^= 0x01;
+  badChecksum[23] ^= 0x01;  // the checksum's low byte
   Packet cut = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   cut.resize(40);
   Packet headerCut = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   headerCut.resize(24);  // type, code and checksum only
   Packet padded = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   padded.push_back(0xAB);  // beyond the stated length: not part of it
+  Packet shortLength = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
+  Put16(shortLength, 2, 19);  // a stated length inside its own header
   Packet version6 = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   version6[0] = 0x65;
   Packet quotesUdp = Ipv4(kLocal, kHost, Packet(16, 0), 17);
@@ -165,6 +167,7 @@ std::vector<Case> RawCases() {
       {"reply with code 1", FromHost(Echo(kIcmpEchoReply, kOurId, 9, 1)), {}, Filter::Drops},
       {"our own request looped back", OurRequestTo(kHost, 9), {}, Filter::Drops},
       {"datagram cut short", cut, {}, Filter::Either},
+      {"stated length shorter than the header", shortLength, {}, Filter::Either},
       {"ICMP header cut short", headerCut, {}, Filter::Drops},
       {"not IPv4", version6, {}, Filter::Either},
       {"nothing", {}, {}, Filter::Drops},
@@ -324,7 +327,8 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
   };
   const Arrival reply{Echo(kIcmpEchoReply, kOurId, 9)};
   const Arrival error{ErrorAbout(kIcmpDestinationUnreachable, OurRequestTo(kHost, 9))};
-  const Arrival stray = queued(kIcmpDestinationUnreachable, kHost, Echo(kIcmpEchoRequest, kOurId, 8));
+  const Packet requestBefore = Echo(kIcmpEchoRequest, kOurId, 8);  // outlives the spans that quote it
+  const Arrival stray = queued(kIcmpDestinationUnreachable, kHost, requestBefore);
   const Judgement response{Event::Response, "192.0.2.7", 23, false};
   const Judgement firstError{Event::Error, {}, 0, true};
   struct Row {

@@ -1,4 +1,6 @@
-// The Linux platform services and the ping control's address texts, on real files.
+// The Linux platform services on the real system: the joined command line,
+// UTF-8 text and its escaping, the trace file, the wait on a pipe; and the
+// dotted-quad reading of addresses.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,5 @@
-// Whole runs of the program: trace, arguments, probe loop and verdict.
+// The pause and the trace line, then whole runs of the program: trace,
+// arguments, probe loop and verdict.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,4 +1,5 @@
-// The Windows platform services, on real files, under Wine or Windows.
+// The Windows platform services on real files and the environment, and the
+// reading of the ICMP API's reply buffers, under Wine or Windows.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -50,8 +51,8 @@ class Win32Files : public ::testing::Test {
 
 void Touch(const std::string& path) { std::ofstream(WideFromUtf8(path).c_str(), std::ios::binary); }
 
-// A file that a write access cannot open: read-only, where the account may
-// not override that (Wine run as root may).
+// True when a write access still opens the read-only file: the account may
+// override read-only there (Wine run as root may).
 bool WritableDespiteReadOnly(const std::string& path) {
   const HANDLE probe =
       CreateFileW(WideFromUtf8(path).c_str(), FILE_APPEND_DATA,
@@ -109,12 +110,6 @@ TEST_F(Win32Files, AppendsInTheAnsiCodePage) {
   EXPECT_EQ(Read(), "one\r\ncaf\xE9\r\n");
 }
 
-// Reply buffers written byte by byte where the system's x64 layout puts each
-// field (ICMP_ECHO_REPLY: address 0, status 4, round trip 8, data size 12,
-// data pointer 16; ICMPV6_ECHO_REPLY, whose address part is packed to one
-// byte: address 6, scope 22, status 28, round trip 32, the data after it at
-// 36), never through the code's own declarations. What Wine's API
-// cannot produce (ICMPv6, errors) is read the same way.
 TEST(Win32Environment, ValuesOfAnyLengthUnsetAndEmpty) {
   Win32Platform platform;
   const std::string longValue = "C:\\t\xC3\xA9" + std::string(300, 'x');
@@ -128,6 +123,12 @@ TEST(Win32Environment, ValuesOfAnyLengthUnsetAndEmpty) {
   EXPECT_EQ(platform.EnvironmentVariable("KORVANE_TEST_VARIABLE"), "");
 }
 
+// Reply buffers written byte by byte where the system's x64 layout puts each
+// field (ICMP_ECHO_REPLY: address 0, status 4, round trip 8, data size 12,
+// data pointer 16; ICMPV6_ECHO_REPLY, whose address part is packed to one
+// byte: address 6, scope 22, status 28, round trip 32, the data after it at
+// 36), never through the code's own declarations. What Wine's API
+// cannot produce (ICMPv6, errors) is read the same way.
 TEST(WindowsReplyBuffer, RepliesErrorsAndSilenceOfBothFamilies) {
   const IpAddress v4Target = IpAddress::Ipv4(0xC0000207);
   const std::uint8_t global[16] = {0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
