@@ -10,7 +10,7 @@ add_library(korvane_os STATIC
   src/icmp/windows_icmp_control.cpp
   src/icmp/windows_reply.cpp
 )
-target_link_libraries(korvane_os PUBLIC korvane_core iphlpapi ws2_32 winmm bcrypt)
+target_link_libraries(korvane_os PUBLIC korvane_logic iphlpapi ws2_32 winmm bcrypt)
 
 enable_language(RC)
 configure_file(packaging/windows/korvane.rc.in korvane.rc @ONLY)
