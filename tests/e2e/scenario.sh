@@ -869,10 +869,11 @@ korvane-up.service: failed" ] || fail "wrong set-up: $(cat "$work/actions")"
     [ "$(cat "$work/bin/nohost.txt")" = $'korvane: no host named: nothing to check (korvane --help)\r' ] ||
       fail "standard error: $(cat -A "$work/bin/nohost.txt")"
     grep -qxE $'korvane [0-9]+\\.[0-9]+\\.[0-9]+\r' "$work/bin/out.txt" || fail "standard output: $(cat -A "$work/bin/out.txt")"
-    # No socket is a wrong set-up: with KORVANE_SETUP_STATUS it ends with that.
-    rm "$trace"
-    KORVANE_SETUP_STATUS=9 run_korvane 1 192.0.2.1
-    expect_status 9
+    # (cmd leaves the blank before the redirect on the command line.)
+    messages=$(tr -d '\r' < "$work/bin/trace.txt" | sed -E '2,$s/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} //; s/ $//')
+    [[ "$messages" == $'\nStart\nCommandLine = 1 192.0.2.1\n--> Sending Ping to 192.0.2.1\n<-- Ping Response from 192.0.2.1 ('*$' ms)\nReturn Value: 100' ]] ||
+      fail "trace on standard error: $(cat -A "$work/bin/trace.txt")"
+    [ "$(grep -c $'\r$' "$work/bin/trace.txt")" = 6 ] || fail "trace lines on standard error not ended by CR LF"
     # Started as cmd.exe starts a program it found, through CreateProcessW: the
     # path as the application name, the line as typed, here with a quoted part.
     [ -n "${KORVANE_CREATE_PROCESS:-}" ] || fail "KORVANE_CREATE_PROCESS names no launcher"
@@ -884,6 +885,29 @@ korvane-up.service: failed" ] || fail "wrong set-up: $(cat "$work/actions")"
     expect_status 100
     expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.1" " --> Sending Ping to 192.0.2.1" \
       " <-- Ping Response from 192.0.2.1 \($rtt ms\)" " Return Value: 100"
+    # INSTALL.txt's uplink-check.bat, as it stands there, with korvane.exe
+    # beside it and an echo for its action: up, a wrong set-up (a KORVANE_TRACE
+    # it cannot use) and down.
+    sed -n '/^  @echo off/,/^  eventcreate /p' "$(dirname "$0")/../../packaging/windows/INSTALL.txt" |
+      sed 's/^  //; s/"C:\\Program Files\\korvane\\korvane.exe"/korvane.exe/; s/^eventcreate .*/echo action: down/; s/$/\r/' \
+      > "$work/bin/uplink-check.bat"
+    grep -q '^set KORVANE_SETUP_STATUS=99' "$work/bin/uplink-check.bat" || fail "uplink-check.bat not found in INSTALL.txt"
+    # As a scheduled task runs it (cmd /c), whose result is cmd's exit status.
+    run_task() {
+      status=0
+      (cd "$work/bin" && "$wine" cmd /c uplink-check.bat 2>/dev/null | tr -d '\r' > "$work/task.out") || status=$?
+    }
+    run_task
+    [ "$status" = 100 ] && [ ! -s "$work/task.out" ] || fail "uplink-check.bat, up: $status $(cat "$work/task.out")"
+    KORVANE_TRACE='C:\nosuch.txt' run_task
+    [ "$status" = 99 ] && [ ! -s "$work/task.out" ] ||
+      fail "uplink-check.bat, wrong set-up: $status $(cat "$work/task.out")"
+    grep -q "^korvane: KORVANE_TRACE names C:.nosuch.txt, which does not exist" "$WINEPREFIX/drive_c/users/"*/Temp/korvane.log ||
+      fail "uplink-check.bat kept no reason"
+    kill "$responder_pid"; responder_pid=""
+    run_task
+    [ "$status" = 0 ] && [ "$(cat "$work/task.out")" = "action: down" ] ||
+      fail "uplink-check.bat, down: $status $(cat "$work/task.out")"
     ;;
   msi)
     # Wine's msiexec in this run's own prefix: an older build in a chosen folder,
