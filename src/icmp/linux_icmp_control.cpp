@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -20,6 +21,9 @@ namespace {
 // Bounds the work of one pump, whatever floods the sockets.
 constexpr int kMaxPacketsPerPump = 256;
 constexpr std::size_t kPayloadSize = 56;
+// Random identifiers tried for a datagram socket before it is given up.
+constexpr int kBindAttempts = 8;
+constexpr std::array<std::uint8_t, 16> kAnyIpv6{};
 
 // On a datagram socket every ICMP error about a request of ours is queued on
 // the error queue, beside the replies and charged to the same room, and
@@ -82,10 +86,14 @@ void LinuxIcmpControl::Open(FamilySocket& socket) {
 }
 
 // A datagram socket's identifier is its "port", which the kernel puts into
-// our requests; it hands the socket only replies and errors that carry it.
-// The socket lets nothing in before it is bound, and until its request is
-// sent. Every identifier taken makes the bind fail with EADDRINUSE, after a
-// search of some seconds: then no further bind is tried.
+// our requests; it hands the socket only replies and errors that carry it,
+// and anyone can read it in /proc/net/icmp. The socket lets nothing in before
+// it is bound, and until its request is sent. A ping socket comes with
+// SO_REUSEADDR on, which would let another socket bind the same identifier
+// and take the replies: it is turned off first. The identifier is a random
+// one, bound as it is: a bind to 0 makes the kernel search every identifier,
+// which another user who holds many can stretch to many seconds. Where a few
+// random ones are all taken, the bind fails with EADDRINUSE.
 bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket) {
   const int fd =
       ::socket(socket.family->domain, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, socket.family->protocol);
@@ -94,10 +102,22 @@ bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket) {
     return false;
   }
   sockaddr_storage local{};
-  local.ss_family = static_cast<sa_family_t>(socket.family->domain);
-  socklen_t length = socket.family->domain == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-  if (!AttachFilter(fd, NothingFilter()) || bind(fd, reinterpret_cast<sockaddr*>(&local), length) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+  socklen_t length = ToSocketAddress(
+      socket.family->domain == AF_INET6 ? IpAddress::Ipv6(kAnyIpv6.data()) : IpAddress::Ipv4(INADDR_ANY),
+      local);
+  // sin_port and sin6_port lie at the same place.
+  auto& port = reinterpret_cast<sockaddr_in*>(&local)->sin_port;
+  bool bound = false;
+  if (AttachFilter(fd, NothingFilter()) && SetOption(fd, SOL_SOCKET, SO_REUSEADDR, 0)) {
+    errno = EADDRINUSE;
+    for (int attempt = 0; attempt < kBindAttempts && !bound && errno == EADDRINUSE; ++attempt) {
+      unsigned char identifier[2] = {};
+      if (!FillRandom(identifier) || (identifier[0] | identifier[1]) == 0) continue;
+      std::memcpy(&port, identifier, sizeof port);  // any order: it is random
+      bound = bind(fd, reinterpret_cast<sockaddr*>(&local), length) == 0;
+    }
+  }
+  if (!bound) {
     socket.openError = errno;
     close(fd);
     return false;
@@ -106,7 +126,7 @@ bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket) {
   if (socket.fd >= 0) close(socket.fd);  // the kernel drops whatever still comes for it
   socket.fd = fd;
   socket.kind = SocketKind::Datagram;
-  socket.identifier = ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);  // same place in sockaddr_in6
+  socket.identifier = ntohs(port);
   socket.used = false;
   return true;
 }

@@ -50,6 +50,15 @@ void WriteAll(int fd, std::string_view text) {
   }
 }
 
+// What a file that is not a regular one is, for the administrator who named it.
+const char* KindOfFile(mode_t mode) {
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a device";
+}
+
 }  // namespace
 
 void WriteStandardOutput(std::string_view text) { WriteAll(STDOUT_FILENO, text); }
@@ -79,6 +88,9 @@ PosixPlatform::PosixPlatform(int argc, char** argv)
     : commandLine_(JoinArguments(argc, argv)),
       executableDirectory_(ExecutableDirectory(argc > 0 ? argv[0] : nullptr)) {
   prctl(PR_SET_TIMERSLACK, 1UL);  // wake when asked, not up to 50 us later
+  // A trace file beyond the file-size limit loses its line (EFBIG) rather
+  // than end the run with a signal.
+  std::signal(SIGXFSZ, SIG_IGN);
   timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
 }
 
@@ -149,25 +161,30 @@ std::string PosixPlatform::PathBesideExecutable(const std::string& fileName) {
 // whole run, so the file cannot be swapped between lines either.
 TraceFileOpening PosixPlatform::OpenTraceFile(const std::string& path) {
   if (trace_ >= 0) close(trace_);
-  trace_ = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  const int openError = errno;
-  struct stat info {};
-  if (trace_ >= 0) {
-    if (fstat(trace_, &info) == 0 && S_ISREG(info.st_mode)) return {TraceFileState::Open, ""};
-    close(trace_);
-    trace_ = -1;
-  } else if (lstat(path.c_str(), &info) != 0) {
+  trace_ = -1;
+  // Looked at before it is opened: opening a device or a FIFO can do
+  // something of its own.
+  struct stat named {};
+  if (lstat(path.c_str(), &named) != 0) {
     const bool absent = errno == ENOENT || errno == ENOTDIR;
     return {TraceFileState::Missing, absent ? "" : std::strerror(errno)};
-  } else if (S_ISREG(info.st_mode)) {
-    return {TraceFileState::NotWritable, std::strerror(openError)};
   }
-  // What it is, for the administrator who named it.
-  if (S_ISLNK(info.st_mode)) return {TraceFileState::NotRegular, "a symbolic link"};
-  if (S_ISDIR(info.st_mode)) return {TraceFileState::NotRegular, "a directory"};
-  if (S_ISFIFO(info.st_mode)) return {TraceFileState::NotRegular, "a FIFO"};
-  if (S_ISSOCK(info.st_mode)) return {TraceFileState::NotRegular, "a socket"};
-  return {TraceFileState::NotRegular, "a device"};
+  if (!S_ISREG(named.st_mode)) return {TraceFileState::NotRegular, KindOfFile(named.st_mode)};
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    // Swapped for a link since it was looked at.
+    if (errno == ELOOP) return {TraceFileState::NotRegular, "a symbolic link"};
+    return {TraceFileState::NotWritable, std::strerror(errno)};
+  }
+  // Still the file that was looked at, not one swapped in meanwhile.
+  struct stat opened {};
+  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != named.st_dev ||
+      opened.st_ino != named.st_ino) {
+    close(fd);
+    return {TraceFileState::NotRegular, "a file that was replaced while it was opened"};
+  }
+  trace_ = fd;
+  return {TraceFileState::Open, ""};
 }
 
 // One write per line, on a descriptor opened with O_APPEND: each line lands
@@ -221,6 +238,13 @@ bool PosixPlatform::HoldsGrantedPrivilege() {
 // identities, real, effective and saved, so that nothing can take the
 // privilege back; then it checks that all three were changed.
 std::optional<std::string> PosixPlatform::GiveUpPrivilege() {
+  // Nothing granted, nothing to give up: the ids and capabilities are not
+  // touched, so a run whose system calls for that are filtered still works.
+  if (!HoldsGrantedPrivilege()) {
+    return prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0
+               ? std::nullopt
+               : std::optional<std::string>("making the process non-dumpable");
+  }
   const uid_t uid = getuid();
   const gid_t gid = getgid();
   if (setresgid(gid, gid, gid) != 0) return "setresgid";
@@ -232,7 +256,7 @@ std::optional<std::string> PosixPlatform::GiveUpPrivilege() {
     return "checking the user and group ids";
   }
   if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) return "making the process non-dumpable";
-  if (uid == 0) return std::nullopt;  // started by root: nothing was granted to give up
+  if (uid == 0) return std::nullopt;  // set-uid root run by root: root it stays
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
   if (syscall(SYS_capset, &header, none) != 0) return "capset";
