@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "app/form.h"
-#include "icmp/linux_icmp_control.h"
-#include "platform/posix_platform.h"
+#include "linux/linux_icmp_control.h"
+#include "linux/posix_platform.h"
 
 namespace {
 

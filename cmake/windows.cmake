@@ -4,17 +4,17 @@ add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WIN
 add_link_options(-static)
 
 add_library(korvane_os STATIC
-  src/platform/win32_platform.cpp
-  src/text/win32_text.cpp
-  src/platform/windows_command_line.cpp
-  src/icmp/windows_icmp_control.cpp
-  src/icmp/windows_reply.cpp
+  src/windows/win32_platform.cpp
+  src/windows/win32_text.cpp
+  src/windows/windows_command_line.cpp
+  src/windows/windows_icmp_control.cpp
+  src/windows/windows_reply.cpp
 )
 target_link_libraries(korvane_os PUBLIC korvane_logic iphlpapi ws2_32 winmm bcrypt)
 
 enable_language(RC)
 configure_file(packaging/windows/korvane.rc.in korvane.rc @ONLY)
-add_executable(korvane WIN32 src/app/main_windows.cpp ${CMAKE_CURRENT_BINARY_DIR}/korvane.rc)
+add_executable(korvane WIN32 src/windows/main_windows.cpp ${CMAKE_CURRENT_BINARY_DIR}/korvane.rc)
 target_link_options(korvane PRIVATE -municode $<$<CONFIG:Release>:-s>)
 target_link_libraries(korvane PRIVATE korvane_os)
 target_compile_definitions(korvane PRIVATE KORVANE_VERSION="${PROJECT_VERSION}")

@@ -22,7 +22,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "icmp/socket_filter.h"
+#include "linux/socket_filter.h"
 #endif
 
 namespace korvane {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "icmp/ip_address.h"
-#include "platform/posix_platform.h"
+#include "linux/posix_platform.h"
 #include "text/text.h"
 
 namespace korvane {

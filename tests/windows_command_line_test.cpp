@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/windows_command_line.h"
+#include "windows/windows_command_line.h"
 
 namespace korvane {
 namespace {

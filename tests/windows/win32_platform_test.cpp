@@ -16,9 +16,9 @@
 // clang-format on
 
 #include "icmp/awaited_request.h"
-#include "icmp/windows_reply.h"
-#include "platform/win32_platform.h"
-#include "text/win32_text.h"
+#include "windows/win32_platform.h"
+#include "windows/win32_text.h"
+#include "windows/windows_reply.h"
 
 namespace korvane {
 namespace {

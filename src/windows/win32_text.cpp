@@ -1,4 +1,4 @@
-#include "text/win32_text.h"
+#include "windows/win32_text.h"
 
 #include <windows.h>
 

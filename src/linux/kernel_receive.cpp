@@ -1,10 +1,10 @@
-#include "icmp/kernel_receive.h"
+#include "linux/kernel_receive.h"
 
 #include <time.h>
 
 #include <cstring>
 
-#include "icmp/linux_icmp_family.h"
+#include "linux/linux_icmp_family.h"
 
 namespace korvane {
 namespace {

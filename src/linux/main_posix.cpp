@@ -2,8 +2,8 @@
 // 100 when at least THRESHOLD of them answered, 0 otherwise.
 #include "app/form.h"
 #include "app/information.h"
-#include "icmp/linux_icmp_control.h"
-#include "platform/posix_platform.h"
+#include "linux/linux_icmp_control.h"
+#include "linux/posix_platform.h"
 #include "platform/standard_streams.h"
 
 // The version is written into the binary too, for `strings` and for whoever

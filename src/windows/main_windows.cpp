@@ -5,9 +5,9 @@
 
 #include "app/form.h"
 #include "app/information.h"
-#include "icmp/windows_icmp_control.h"
 #include "platform/standard_streams.h"
-#include "platform/win32_platform.h"
+#include "windows/win32_platform.h"
+#include "windows/windows_icmp_control.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // --help and --version are answered before the ICMP handle is made.

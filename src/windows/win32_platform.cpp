@@ -1,4 +1,4 @@
-#include "platform/win32_platform.h"
+#include "windows/win32_platform.h"
 
 #include <windows.h>
 // after windows.h, whose types it uses
@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/standard_streams.h"
-#include "platform/windows_command_line.h"
-#include "text/win32_text.h"
+#include "windows/win32_text.h"
+#include "windows/windows_command_line.h"
 
 namespace korvane {
 namespace {

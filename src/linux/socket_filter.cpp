@@ -1,4 +1,4 @@
-#include "icmp/socket_filter.h"
+#include "linux/socket_filter.h"
 
 #include <linux/filter.h>
 

@@ -1,4 +1,4 @@
-#include "icmp/linux_socket_calls.h"
+#include "linux/linux_socket_calls.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

@@ -1,4 +1,4 @@
-#include "icmp/linux_icmp_control.h"
+#include "linux/linux_icmp_control.h"
 
 #include <linux/errqueue.h>
 #include <netinet/in.h>
@@ -9,11 +9,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "icmp/bounded_resolver.h"
-#include "icmp/kernel_receive.h"
-#include "icmp/linux_socket_calls.h"
 #include "icmp/name_lookup.h"
-#include "icmp/socket_filter.h"
+#include "linux/bounded_resolver.h"
+#include "linux/kernel_receive.h"
+#include "linux/linux_socket_calls.h"
+#include "linux/socket_filter.h"
 
 namespace korvane {
 namespace {

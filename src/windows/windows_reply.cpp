@@ -1,4 +1,4 @@
-#include "icmp/windows_reply.h"
+#include "windows/windows_reply.h"
 
 // clang-format off
 #include <winsock2.h>

@@ -1,4 +1,4 @@
-#include "icmp/linux_icmp_family.h"
+#include "linux/linux_icmp_family.h"
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>

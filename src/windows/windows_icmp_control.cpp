@@ -1,4 +1,4 @@
-#include "icmp/windows_icmp_control.h"
+#include "windows/windows_icmp_control.h"
 
 // clang-format off
 #include <winsock2.h>
@@ -16,8 +16,8 @@
 #include "icmp/awaited_request.h"
 #include "icmp/ip_address.h"
 #include "icmp/name_lookup.h"
-#include "icmp/windows_reply.h"
-#include "text/win32_text.h"
+#include "windows/win32_text.h"
+#include "windows/windows_reply.h"
 
 namespace korvane {
 namespace {

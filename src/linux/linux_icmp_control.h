@@ -10,7 +10,7 @@
 
 #include "icmp/awaited_request.h"
 #include "icmp/control_base.h"
-#include "icmp/linux_icmp_family.h"
+#include "linux/linux_icmp_family.h"
 
 namespace korvane {
 

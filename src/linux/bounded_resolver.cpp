@@ -1,7 +1,7 @@
-#include "icmp/bounded_resolver.h"
+#include "linux/bounded_resolver.h"
 
-#include "icmp/linux_icmp_family.h"
 #include "icmp/name_lookup.h"
+#include "linux/linux_icmp_family.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "platform/posix_platform.h"
+#include "linux/posix_platform.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>
