@@ -2,10 +2,9 @@
 //   silent_resolver READY_FILE ADDRESS [NAME=IP | NAME=servfail]...
 // Without rules it takes every query, over UDP and TCP, and never answers, so
 // a test can show that a name server which does not answer cannot hang the
-// run. With rules it answers over UDP: an A or AAAA query for a NAME with an address of that
-// family gets it, one for a NAME marked servfail a server failure, one for any
-// other name "no such name"; a NAME with an address of the other family only
-// has no record of the type asked for.
+// run. With rules it answers over UDP: a NAME's address to an A or AAAA query
+// of its family (no record to the other), a server failure for a NAME marked
+// servfail, "no such name" for any other name.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -52,12 +51,8 @@ std::vector<unsigned char> Answer(const unsigned char* query, std::size_t size,
   reply[6] = reply[7] = reply[8] = reply[9] = reply[10] = reply[11] = 0;
   const int type = (query[end - 4] << 8) | query[end - 3];
   const auto rule = rules.find(name);
-  if (rule == rules.end()) {
-    reply[3] |= kNoSuchName;
-    return reply;
-  }
-  if (rule->second == "servfail") {
-    reply[3] |= kServerFailure;
+  if (rule == rules.end() || rule->second == "servfail") {
+    reply[3] |= rule == rules.end() ? kNoSuchName : kServerFailure;
     return reply;
   }
   unsigned char address[16];
@@ -66,9 +61,9 @@ std::vector<unsigned char> Answer(const unsigned char* query, std::size_t size,
       inet_pton(ipv6 ? AF_INET6 : AF_INET, rule->second.c_str(), address) != 1)
     return reply;  // the name is known: no record of this type
   reply[7] = 1;
-  const unsigned char length = ipv6 ? 16 : 4;
-  const unsigned char record[] = {0xc0, 12, 0,     static_cast<unsigned char>(type), 0, 1, 0, 0, 0,
-                                  60,   0,  length};
+  const unsigned char length = ipv6 ? 16 : 4, typeLow = static_cast<unsigned char>(type);
+  // The name (a pointer to the question's), type, class IN, 60 s to live, the address.
+  const unsigned char record[] = {0xc0, 12, 0, typeLow, 0, 1, 0, 0, 0, 60, 0, length};
   reply.insert(reply.end(), record, record + sizeof record);
   reply.insert(reply.end(), address, address + length);
   return reply;
