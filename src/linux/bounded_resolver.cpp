@@ -70,16 +70,19 @@ std::string SystemFailure(int status) {
 
 // The C library asks each name server for five seconds, twice, unless told
 // otherwise: a silent first server would use up the whole time limit before
-// the second one is asked. It gives server k of n max(1, (timeout << k) / n)
-// seconds, so with a timeout of one second and one try, its shortest, each of
-// up to three servers gets one second and the third is asked after two.
+// the second one is asked. A try gives server k of n max(1, (timeout << k) / n)
+// seconds, so with a timeout of one second, its shortest, each of up to three
+// servers gets one second and the third is asked after two. Further tries go
+// round the servers again until the time limit: a lost query is sent again,
+// and an answer later than a second still counts (it is read on the server's
+// next turn), as from a local cache that waits on a slow server itself.
 // RES_OPTIONS is read when the resolver loads its configuration and overrides
 // resolv.conf's options; other options the variable already held are kept.
 // Set once, before the first lookup starts a resolver thread.
 void AskEachNameServerBriefly() {
   static const bool set = [] {
     const char* given = std::getenv("RES_OPTIONS");
-    const std::string options = (given ? std::string(given) + " " : std::string()) + "timeout:1 attempts:1";
+    const std::string options = (given ? std::string(given) + " " : std::string()) + "timeout:1 attempts:3";
     return setenv("RES_OPTIONS", options.c_str(), 1) == 0;
   }();
   static_cast<void>(set);

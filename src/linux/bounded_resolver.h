@@ -20,7 +20,7 @@ struct Resolution {
 // A text of digits and dots alone is only ever an IPv4 address. Gives up after
 // the time limit, so that a resolver that never answers cannot hang the run.
 // Both families are asked for in one lookup, and the C library asks each name
-// server once, for one second: with the first of up to three servers silent,
+// server in turn for one second: with the first of up to three servers silent,
 // the answer of the next still comes within the limit.
 Resolution ResolveHost(const std::string& name, int timeLimitMs);
 

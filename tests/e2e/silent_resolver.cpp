@@ -1,20 +1,22 @@
 // A test tool: a name server on port 53 of a loopback address (or 0.0.0.0).
-//   silent_resolver READY_FILE ADDRESS [NAME=IP | NAME=servfail]...
+//   silent_resolver READY_FILE ADDRESS [delay=MS] [NAME=IP | NAME=servfail]...
 // Without rules it takes every query, over UDP and TCP, and never answers, so
 // a test can show that a name server which does not answer cannot hang the
 // run. With rules it answers over UDP: a NAME's address to an A or AAAA query
 // of its family (no record to the other), a server failure for a NAME marked
-// servfail, "no such name" for any other name.
+// servfail, "no such name" for any other name; each MS late with a delay.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -73,7 +75,8 @@ std::vector<unsigned char> Answer(const unsigned char* query, std::size_t size,
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: silent_resolver READY_FILE ADDRESS [NAME=IP | NAME=servfail]...\n");
+    std::fprintf(stderr,
+                 "usage: silent_resolver READY_FILE ADDRESS [delay=MS] [NAME=IP | NAME=servfail]...\n");
     return 2;
   }
   std::map<std::string, std::string> rules;
@@ -82,6 +85,8 @@ int main(int argc, char** argv) {
     if (!equals) return 2;
     rules[std::string(argv[i], static_cast<std::size_t>(equals - argv[i]))] = equals + 1;
   }
+  const auto delay = std::chrono::milliseconds(rules.count("delay") ? std::stoi(rules["delay"]) : 0);
+  rules.erase("delay");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(53);
@@ -100,10 +105,22 @@ int main(int argc, char** argv) {
   }
   if (FILE* ready = std::fopen(argv[1], "w")) std::fclose(ready);
   std::vector<int> held;  // accepted connections, kept open and unanswered
+  struct Late {
+    std::chrono::steady_clock::time_point due;
+    std::vector<unsigned char> reply;
+    sockaddr_in to;
+  };
+  std::deque<Late> late;  // answers not yet due, in the order they fall due
   const auto stopAt = std::chrono::steady_clock::now() + std::chrono::minutes(5);
   while (std::chrono::steady_clock::now() < stopAt) {
+    for (; !late.empty() && late.front().due <= std::chrono::steady_clock::now(); late.pop_front())
+      sendto(udp, late.front().reply.data(), late.front().reply.size(), 0,
+             reinterpret_cast<const sockaddr*>(&late.front().to), sizeof late.front().to);
+    const auto untilDue = late.empty() ? std::chrono::milliseconds(1000)
+                                       : std::chrono::ceil<std::chrono::milliseconds>(
+                                             late.front().due - std::chrono::steady_clock::now());
     pollfd wait[2] = {{udp, POLLIN, 0}, {tcp, POLLIN, 0}};
-    if (poll(wait, 2, 1000) <= 0) continue;
+    if (poll(wait, 2, static_cast<int>(std::max<long long>(untilDue.count(), 0))) <= 0) continue;
     if (wait[0].revents & POLLIN) {
       unsigned char query[1500];
       sockaddr_in from{};
@@ -111,9 +128,9 @@ int main(int argc, char** argv) {
       const ssize_t size =
           recvfrom(udp, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
       if (size > 0 && !rules.empty()) {
-        const std::vector<unsigned char> reply = Answer(query, static_cast<std::size_t>(size), rules);
+        std::vector<unsigned char> reply = Answer(query, static_cast<std::size_t>(size), rules);
         if (!reply.empty())
-          sendto(udp, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), fromSize);
+          late.push_back({std::chrono::steady_clock::now() + delay, std::move(reply), from});
       }
     }
     if (wait[1].revents & POLLIN) held.push_back(accept(tcp, nullptr, nullptr));
