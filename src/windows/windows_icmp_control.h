@@ -25,7 +25,7 @@ class WindowsIcmpControl : public IcmpControlBase {
  private:
   struct Request;
 
-  std::optional<IpAddress> ResolveName(const std::string& name) override;
+  NameLookup ResolveName(const std::string& name) override;
   void ForgetCurrentRequest() override { current_ = nullptr; }
 
   // The ICMP and ICMPv6 handles, or null when they could not be created.
