@@ -415,13 +415,15 @@ case "$name" in
   ipv6_hosts)
     # IPv6-only names and IPv6 literals are pinged over ICMPv6 and written in
     # their canonical form; a name with both families goes to IPv4; a reply
-    # from another IPv6 address does not count.
-    start_responder 192.0.2.1=now 2001:db8::1=now 2001:db8::2=now 2001:db8::5=from:2001:db8::99
+    # from another IPv6 address does not count. A zone on an address that is
+    # not link-local changes nothing: the reply, which carries none, counts.
+    ip -6 addr add fd00::2/128 dev lo nodad
+    start_responder 192.0.2.1=now 2001:db8::1=now 2001:db8::2=now 2001:db8::5=from:2001:db8::99 fd00::2=now ::1=now
     check() {
       enable_trace
-      run_korvane 3 six.test 2001:DB8:0:0::02 both.test 2001:db8::5
+      run_korvane 5 six.test 2001:DB8:0:0::02 both.test 2001:db8::5 fd00::2%1 ::1%1
       expect_status 100
-      expect_trace "${start_lines[@]}" " CommandLine = 3 six.test 2001:DB8:0:0::02 both.test 2001:db8::5" \
+      expect_trace "${start_lines[@]}" " CommandLine = 5 six.test 2001:DB8:0:0::02 both.test 2001:db8::5 fd00::2%1 ::1%1" \
         " --> DNS resolving on six.test" " <-- DNS resolved to 2001:db8::1" \
         " --> Sending Ping to 2001:db8::1" " <-- Ping Response from 2001:db8::1 \($rtt ms\)" \
         " --> DNS resolving on 2001:DB8:0:0::02" " <-- DNS resolved to 2001:db8::2" \
@@ -429,7 +431,11 @@ case "$name" in
         " --> DNS resolving on both.test" " <-- DNS resolved to 192.0.2.1" \
         " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" \
         " --> DNS resolving on 2001:db8::5" " <-- DNS resolved to 2001:db8::5" \
-        " --> Sending Ping to 2001:db8::5" " --- Ping timed out: 2001:db8::5" " Return Value: 100"
+        " --> Sending Ping to 2001:db8::5" " --- Ping timed out: 2001:db8::5" \
+        " --> DNS resolving on fd00::2%1" " <-- DNS resolved to fd00::2%1" \
+        " --> Sending Ping to fd00::2%1" " <-- Ping Response from fd00::2%1 \($rtt ms\)" \
+        " --> DNS resolving on ::1%1" " <-- DNS resolved to ::1%1" \
+        " --> Sending Ping to ::1%1" " <-- Ping Response from ::1%1 \($rtt ms\)" " Return Value: 100"
     }
     on_both_socket_kinds check
     ;;
@@ -456,8 +462,9 @@ case "$name" in
   ipv6_kernel_echo)
     # The kernel answers ::1 and a link-local address, which keeps its zone.
     # Wine has no ICMPv6 echo (its Icmp6CreateFile is a stub): there the
-    # names still resolve to their canonical form, and every request ends in
-    # an Error line and a time-out, never in an answer.
+    # names still resolve to their canonical form, every request ends in an
+    # Error line and a time-out, never in an answer, and the missing handle
+    # is said on standard error.
     sysctl -q -w net.ipv6.icmp.echo_ignore_all=0
     ip -6 addr add fe80::1/128 dev lo nodad
     check() {
@@ -474,6 +481,8 @@ case "$name" in
         fi
       done
       if [ "$mode" = wine ]; then expect_status 0; else expect_status 100; fi
+      [ "$mode" != wine ] || grep -q '^korvane: no ICMP handle for IPv6: Icmp6CreateFile failed (' "$work/stderr" ||
+        fail "standard error: $(cat "$work/stderr")"
       expect_trace "${lines[@]}" " Return Value: $status"
     }
     on_both_socket_kinds check
@@ -736,12 +745,12 @@ case "$name" in
     expect_status 0
     expect_trace "${start_lines[@]}" " CommandLine = x 192.0.2.1" " Argument Error"
     expect_elapsed 450 2000
-    # With KORVANE_SETUP_STATUS the wrong set-up ends with its value; a value
-    # outside 1 to 255 is named and changes nothing.
+    # With KORVANE_SETUP_STATUS the wrong set-up ends with its value; a
+    # verdict's value (or one outside 1 to 255) is named and changes nothing.
     KORVANE_SETUP_STATUS=3 run_korvane x 192.0.2.1
     expect_status 3
-    expect_stderr+=$'\nkorvane: KORVANE_SETUP_STATUS is 256, not a number from 1 to 255: it is ignored'
-    KORVANE_SETUP_STATUS=256 run_korvane x 192.0.2.1
+    expect_stderr+=$'\nkorvane: KORVANE_SETUP_STATUS is 100, the status of "up": it is ignored'
+    KORVANE_SETUP_STATUS=100 run_korvane x 192.0.2.1
     expect_status 0
     rm "$trace"
     # A threshold that fixes the verdict before any host is asked is said; up
@@ -879,12 +888,17 @@ korvane-up.service: failed" ] || fail "wrong set-up: $(cat "$work/actions")"
     # The third run's doubled blank must not unset the threshold. Inside a
     # block, "if errorlevel" is read when the line runs, as INSTALL.txt shows.
     # A reason goes to a redirected standard error, the version to standard output.
+    # cmd leaves the blank before a redirect on the command line: with ten
+    # hosts the tenth must not take it.
+    ten_hosts="10$(printf ' 192.0.2.1%.0s' $(seq 10))"
     printf '@echo off\r\nkorvane.exe 1 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nkorvane.exe 2 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nkorvane.exe  2 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\n' > "$work/bin/check.bat"
+    printf 'korvane.exe %s 2>>ten.txt\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\n' "$ten_hosts" >> "$work/bin/check.bat"
     printf '(\r\nkorvane.exe 1 192.0.2.1\r\nif errorlevel 100 (echo block: up) else (echo block: down)\r\n)\r\nkorvane.exe x 2>err.txt\r\nkorvane.exe --version >out.txt\r\n' >> "$work/bin/check.bat"
     # No host is said too; KORVANE_TRACE=- puts the trace on standard error.
     printf 'korvane.exe 1 2>nohost.txt\r\nset KORVANE_TRACE=-\r\nkorvane.exe 1 192.0.2.1 2>trace.txt\r\n' >> "$work/bin/check.bat"
     output=$(cd "$work/bin" && "$wine" cmd /c check.bat 2>/dev/null | tr -d '\r' || true)
-    [ "$output" = $'ERRORLEVEL=100\nERRORLEVEL=0\nERRORLEVEL=0\nblock: up' ] || fail "batch file saw: $output"
+    [ "$output" = $'ERRORLEVEL=100\nERRORLEVEL=0\nERRORLEVEL=0\nERRORLEVEL=100\nblock: up' ] || fail "batch file saw: $output"
+    [ ! -s "$work/bin/ten.txt" ] || fail "ten hosts, standard error: $(cat -A "$work/bin/ten.txt")"
     [ "$(cat "$work/bin/err.txt")" = $'korvane: argument error: the threshold is not a number (korvane --help)\r' ] ||
       fail "standard error: $(cat -A "$work/bin/err.txt")"
     [ "$(cat "$work/bin/nohost.txt")" = $'korvane: no host named: nothing to check (korvane --help)\r' ] ||
