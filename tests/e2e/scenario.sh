@@ -32,7 +32,7 @@ source "$(dirname "$0")/../windows/wine-prefix.sh"
 cleanup() {
   if [ "$mode" = wine ]; then stop_wine; umount "$work/wine-prefix" 2>/dev/null || true; fi
   umount "$work/bin/pingdebug.txt" 2>/dev/null || true
-  if [ "$name" = examples ]; then umount -l /usr/bin "$work/usr-bin" 2>/dev/null || true; fi  # this namespace's overlay
+  if [ "$name" = examples ]; then umount -l /usr/bin "$work/usr-bin" "$work/sd" 2>/dev/null || true; fi  # this namespace's overlays
   [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null || true
   [ -n "$helper_pid" ] && kill "$helper_pid" 2>/dev/null || true
   rm -rf "$work"
@@ -814,20 +814,19 @@ case "$name" in
     [ ! -s "$trace" ] || fail "asked for the version or the usage, korvane traced"
     ;;
   examples)
-    # The shipped examples, run as systemd and cron would run them. systemd
-    # accepts the units and rates each one's exposure at 2.0 or lower. Their
-    # commands run with the unit's own identity and privileges (an ordinary
-    # user, its bounding and ambient capabilities, no new privileges, its
-    # environment), the crontab line as an ordinary user. They act only on
-    # "down" (korvane-down, the crontab line) or only on "up" (korvane-up); set
-    # up wrongly, the units fail and nothing acts, and cron mails the reason.
-    # /usr/bin is overlaid in this mount namespace: korvane is the one under
-    # test, with the package's file capability; logger writes to a file.
+    # The shipped examples, the units under a real systemd, the crontab line
+    # as cron runs it. systemd accepts the units and rates each one's exposure
+    # at 2.0 or lower. They act only on "down" (korvane-down, the crontab line)
+    # or only on "up" (korvane-up); set up wrongly, or with a korvane that
+    # cannot be run, the units fail and nothing acts, and cron mails the
+    # reason. korvane is the one under test, with the package's file
+    # capability, as /usr/bin/korvane.
     examples="$(dirname "$0")/../../packaging/examples"
+    # /usr/bin is overlaid in this mount namespace, for cron: logger prints.
     mkdir "$work/usr-bin" && mount -t tmpfs tmpfs "$work/usr-bin" && mkdir "$work/usr-bin/upper" "$work/usr-bin/work"
     mount -t overlay overlay -o "lowerdir=/usr/bin,upperdir=$work/usr-bin/upper,workdir=$work/usr-bin/work" /usr/bin
     cp "$korvane_bin" /usr/bin/korvane && setcap cap_net_raw+ep /usr/bin/korvane
-    printf '#!/bin/sh\necho "$*" >> %s/actions\n' "$work" > /usr/bin/logger && chmod 755 /usr/bin/logger
+    printf '#!/bin/sh\necho "$*"\n' > /usr/bin/logger && chmod 755 /usr/bin/logger
     (cd "$examples" && systemd-analyze verify korvane-{down,up}.{service,timer}) || fail "systemd-analyze verify"
     for unit in korvane-down.service korvane-up.service; do
       exposure=$(cd "$examples" && systemd-analyze security --offline=yes "./$unit" 2>&1 |
@@ -835,51 +834,76 @@ case "$name" in
       echo "systemd-analyze security --offline=yes: $unit exposure $exposure" >&2
       awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || fail "$unit: exposure '$exposure', above 2.0"
     done
-    unit_value() { sed -n "s/^$2=//p" "$1"; }  # FILE KEY
-    capabilities() { tr 'A-Z' 'a-z' | sed 's/cap_//g; s/ /,+/g; s/^./+&/'; }
-    as_unit() {  # FILE COMMAND: as systemd runs a unit's command without "+"
-      grep -qx 'DynamicUser=yes' "$1" && grep -qx 'NoNewPrivileges=yes' "$1" || fail "$1 runs privileged"
-      local bounding ambient
-      bounding=$(unit_value "$1" CapabilityBoundingSet | capabilities)
-      ambient=$(unit_value "$1" AmbientCapabilities | capabilities)
-      setpriv --reuid=61234 --regid=61234 --clear-groups --no-new-privs --bounding-set="-all${bounding:+,$bounding}" \
-        --inh-caps="-all${ambient:+,$ambient}" --ambient-caps="-all${ambient:+,$ambient}" \
-        env -i PATH=/usr/bin:/bin $(unit_value "$1" Environment) sh -c "$2"
+    # The examples as shipped, and copies set up wrongly (a threshold above
+    # the hosts named), naming a korvane that is not there, and checking
+    # hosts that do not answer; each copy's files carry its name.
+    mkdir "$work/units"
+    variant() {  # NAME SED-SCRIPT: the examples edited, NAME at the end of each file's name
+      local suffix="${1:+-$1}"
+      sed "$2" "$examples/korvane-down.service" > "$work/units/korvane-down$suffix.service"
+      sed "$2" "$examples/korvane-up.service" > "$work/units/korvane-up$suffix.service"
+      sed "$2" "$examples/crontab" > "$work/units/crontab$suffix"
     }
-    # ExecCondition= 0 goes on to ExecStart=, 1 to 254 skip it, 255 fails the unit.
-    run_unit() {  # FILE
-      local rc=0 start
-      as_unit "$1" "$(unit_value "$1" ExecCondition | sed 's/\$\$/$/g')" || rc=$?
-      if [ "$rc" -ge 255 ]; then echo "$(basename "$1"): failed" >> "$work/actions"; return 0; fi
-      [ "$rc" -eq 0 ] || return 0
-      while IFS= read -r start; do
-        if [[ "$start" == +* ]]; then sh -c "${start#+}"; else as_unit "$1" "$start"; fi
-      done < <(unit_value "$1" ExecStart)
-    }
-    run_cron() {  # FILE; what the job writes, cron mails
+    variant "" ""
+    variant wrong 's#/usr/bin/korvane 1 #/usr/bin/korvane 3 #'
+    variant missing 's#/usr/bin/korvane #/usr/bin/korvane-removed #'
+    variant silent 's#192\.0\.2\.1 198\.51\.100\.1#192.0.2.4 192.0.2.5#'
+    # The crontab lines, as cron runs them; what a job writes, cron mails.
+    run_cron() {  # FILE
       local mail
-      mail=$(setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "$(grep -v '^#' "$1" | cut -d' ' -f6-)" 2>&1) || true
-      [ -z "$mail" ] || echo "cron mails: $mail" >> "$work/actions"
+      mail=$(setpriv --reuid=65534 --regid=65534 --clear-groups env -i PATH=/usr/bin:/bin \
+        sh -c "$(grep -v '^#' "$1" | cut -d' ' -f6-)" 2>&1) || true
+      echo "${mail:+cron mails: }$mail"
     }
-    run_all() {  # FOLDER
-      : > "$work/actions" && chmod 666 "$work/actions"
-      local pids=() pid
-      run_unit "$1/korvane-down.service" & pids+=($!)
-      run_unit "$1/korvane-up.service" & pids+=($!)
-      run_cron "$1/crontab" & pids+=($!)
-      for pid in "${pids[@]}"; do wait "$pid" || fail "an example failed"; done
-      sort "$work/actions"
-    }
+    run_cron "$work/units/crontab-silent" > "$work/cron-silent" &  # ten seconds, beside systemd's
+    cron_pid=$!
+    # systemd as PID 1 of its own PID, mount and cgroup namespaces, chrooted
+    # into an overlay of the root file system (this network namespace's
+    # responder answers its pings). Its first unit starts every korvane unit
+    # at once, keeps what systemd logged, and powers off. logger is a
+    # stand-in that always succeeds.
+    mkdir "$work/sd" && mount -t tmpfs tmpfs "$work/sd" && mkdir "$work/sd/upper" "$work/sd/work" "$work/sd/root"
+    sd_upper="$work/sd/upper"
+    mkdir -p "$sd_upper/usr/bin" "$sd_upper/etc/systemd/system"
+    cp "$korvane_bin" "$sd_upper/usr/bin/korvane" && setcap cap_net_raw+ep "$sd_upper/usr/bin/korvane"
+    printf '#!/bin/sh\nexit 0\n' > "$sd_upper/usr/bin/logger" && chmod 755 "$sd_upper/usr/bin/logger"
+    cp "$work/units"/*.service "$sd_upper/etc/systemd/system/"
+    units=$(cd "$work/units" && LC_ALL=C ls -- *.service | tr '\n' ' ')
+    cat > "$sd_upper/etc/systemd/system/korvane-test.service" <<UNIT
+[Unit]
+DefaultDependencies=no
+[Service]
+Type=oneshot
+ExecStart=/bin/sh -c 'systemctl start $units; journalctl --sync; journalctl -o cat _PID=1 > /korvane-test.out; systemctl poweroff --no-block'
+UNIT
+    printf '[Unit]\nWants=korvane-test.service\n' > "$sd_upper/etc/systemd/system/korvane-test.target"
     start_responder 192.0.2.1=now 198.51.100.1=now
-    [ "$(run_all "$examples")" = "-t korvane uplink up" ] || fail "up: $(cat "$work/actions")"
-    # Set up wrongly: a threshold above the hosts named.
-    mkdir "$work/wrong" && cp "$examples"/* "$work/wrong/" && sed -i 's#/usr/bin/korvane 1 #/usr/bin/korvane 3 #' "$work/wrong"/*
-    [ "$(run_all "$work/wrong")" = "cron mails: korvane: the threshold is 3, more than the 2 hosts checked: every run ends down (0)
-korvane-down.service: failed
-korvane-up.service: failed" ] || fail "wrong set-up: $(cat "$work/actions")"
-    kill "$responder_pid"; responder_pid=""
-    down="-t korvane uplink down"
-    [ "$(run_all "$examples")" = "$down"$'\n'"$down" ] || fail "down: $(cat "$work/actions")"
+    timeout 100 unshare -m --propagation private --pid --fork --cgroup sh -c '
+      mount -t overlay overlay -o "lowerdir=/,upperdir=$1/upper,workdir=$1/work" "$1/root" &&
+      mount -t proc proc "$1/root/proc" && mount --rbind /dev "$1/root/dev" &&
+      mount -t tmpfs tmpfs "$1/root/run" && mount -t tmpfs tmpfs "$1/root/tmp" &&
+      exec env -i container=korvane-test /usr/sbin/chroot "$1/root" /lib/systemd/systemd --unit=korvane-test.target' \
+      sh "$work/sd" < /dev/null > "$work/sd/console" 2>&1 || true
+    # How each unit ended, as systemd logs it: skipped by its condition, its
+    # action run ("Deactivated successfully"), or failed.
+    [ -f "$sd_upper/korvane-test.out" ] || fail "systemd wrote no results: $(tail -20 "$work/sd/console")"
+    results=$(grep -E '^korvane-[a-z-]+\.service: (Skipped|Deactivated|Failed with)' "$sd_upper/korvane-test.out" | LC_ALL=C sort)
+    expected="korvane-down-missing.service: Failed with result 'exit-code'.
+korvane-down-silent.service: Deactivated successfully.
+korvane-down-wrong.service: Failed with result 'exit-code'.
+korvane-down.service: Skipped due to 'exec-condition'.
+korvane-up-missing.service: Failed with result 'exit-code'.
+korvane-up-silent.service: Skipped due to 'exec-condition'.
+korvane-up-wrong.service: Failed with result 'exit-code'.
+korvane-up.service: Deactivated successfully."
+    [ "$results" = "$expected" ] || fail "under systemd: $results"
+    [ "$(run_cron "$work/units/crontab")" = "" ] || fail "crontab, up: $(run_cron "$work/units/crontab")"
+    [ "$(run_cron "$work/units/crontab-wrong")" = "cron mails: korvane: the threshold is 3, more than the 2 hosts checked: every run ends down (0)" ] ||
+      fail "crontab, wrong set-up: $(run_cron "$work/units/crontab-wrong")"
+    [[ "$(run_cron "$work/units/crontab-missing")" == "cron mails: "*"/usr/bin/korvane-removed: not found" ]] ||
+      fail "crontab, no korvane: $(run_cron "$work/units/crontab-missing")"
+    wait "$cron_pid"
+    [ "$(cat "$work/cron-silent")" = "cron mails: -t korvane uplink down" ] || fail "crontab, down: $(cat "$work/cron-silent")"
     ;;
   cmd_errorlevel)
     # Started the way a batch file or a scheduled task starts it.
