@@ -1035,9 +1035,15 @@ korvane-up.service: Deactivated successfully."
     files="$WINEPREFIX/drive_c/Program Files/korvane"
     cmp -s "$files/korvane.exe" "$work/rebuild/korvane.exe" || fail "the rebuilt korvane.exe of the same version was not installed"
     tail -1 "$files/INSTALL.txt" | grep -q '^rebuild' || fail "the rebuilt INSTALL.txt was not installed"
-    msiexec /x "$work/rebuild.msi"
+    # Removed without its package, by the product code under which Apps &
+    # features lists it, as INSTALL.txt shows: every build has its own.
+    product_code=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+      tr -d '\r' | awk '/^HKEY/ { n = split($0, path, "\\"); key = path[n] }
+                          $1 == "DisplayName" && $3 == "korvane" && NF == 3 { print key }')
+    [[ "$product_code" =~ ^\{[0-9A-F-]{36}\}$ ]] || fail "no product code for korvane: '$product_code'"
+    msiexec /x "$product_code"
     [ "$status" = 0 ] && [ -z "$(installed)" ] && [ ! -e "$files" ] ||
-      fail "uninstall of the rebuild ended with $status; installed: $(installed)"
+      fail "uninstall of the rebuild by its product code ended with $status; installed: $(installed)"
     ;;
   *)
     fail "unknown scenario"
