@@ -29,7 +29,16 @@ chmod 755 "$work"
 responder_pid=""
 helper_pid=""
 source "$(dirname "$0")/../windows/wine-prefix.sh"
+# The cgroup tree the examples scenario's systemd ran in, emptied, removed.
+sd_cgroup=""
+remove_sd_cgroup() {
+  [ -n "$sd_cgroup" ] || return 0
+  unshare -m --propagation private sh -c 'mkdir -p "$1" && mount -t cgroup2 none "$1" &&
+    { [ ! -d "$1/$2" ] || find "$1/$2" -depth -type d -exec rmdir {} +; }; umount "$1"' sh "$work/cgroup" "$sd_cgroup" || true
+  sd_cgroup=""
+}
 cleanup() {
+  remove_sd_cgroup
   if [ "$mode" = wine ]; then stop_wine; umount "$work/wine-prefix" 2>/dev/null || true; fi
   umount "$work/bin/pingdebug.txt" 2>/dev/null || true
   if [ "$name" = examples ]; then umount -l /usr/bin "$work/usr-bin" "$work/sd" 2>/dev/null || true; fi  # this namespace's overlays
@@ -877,13 +886,23 @@ Type=oneshot
 ExecStart=/bin/sh -c 'systemctl start $units; journalctl --sync; journalctl -o cat _PID=1 > /korvane-test.out; systemctl poweroff --no-block'
 UNIT
     printf '[Unit]\nWants=korvane-test.service\n' > "$sd_upper/etc/systemd/system/korvane-test.target"
+    # It runs in a cgroup of its own, made here and removed after it, so that
+    # runs side by side (and the machine's own manager) never share a tree.
+    # Every mount is in a mount namespace that ends with the run.
+    sd_cgroup="korvane-e2e-$$"
+    cat > "$work/sd/boot.sh" <<'BOOT'
+mkdir "$1/cgroup" && mount -t cgroup2 none "$1/cgroup" && mkdir "$1/cgroup/$2" &&
+  echo $$ > "$1/cgroup/$2/cgroup.procs" && umount "$1/cgroup" || exit 1
+exec unshare -m --propagation private --pid --fork --cgroup sh -c '
+  mount -t overlay overlay -o "lowerdir=/,upperdir=$1/upper,workdir=$1/work" "$1/root" &&
+  mount -t proc proc "$1/root/proc" && mount --rbind /dev "$1/root/dev" &&
+  mount -t tmpfs tmpfs "$1/root/run" && mount -t tmpfs tmpfs "$1/root/tmp" &&
+  exec env -i container=korvane-test /usr/sbin/chroot "$1/root" /lib/systemd/systemd --unit=korvane-test.target' sh "$1"
+BOOT
     start_responder 192.0.2.1=now 198.51.100.1=now
-    timeout 100 unshare -m --propagation private --pid --fork --cgroup sh -c '
-      mount -t overlay overlay -o "lowerdir=/,upperdir=$1/upper,workdir=$1/work" "$1/root" &&
-      mount -t proc proc "$1/root/proc" && mount --rbind /dev "$1/root/dev" &&
-      mount -t tmpfs tmpfs "$1/root/run" && mount -t tmpfs tmpfs "$1/root/tmp" &&
-      exec env -i container=korvane-test /usr/sbin/chroot "$1/root" /lib/systemd/systemd --unit=korvane-test.target' \
-      sh "$work/sd" < /dev/null > "$work/sd/console" 2>&1 || true
+    timeout 100 unshare -m --propagation private sh "$work/sd/boot.sh" "$work/sd" "$sd_cgroup" \
+      < /dev/null > "$work/sd/console" 2>&1 || true
+    remove_sd_cgroup
     # How each unit ended, as systemd logs it: skipped by its condition, its
     # action run ("Deactivated successfully"), or failed.
     [ -f "$sd_upper/korvane-test.out" ] || fail "systemd wrote no results: $(tail -20 "$work/sd/console")"
