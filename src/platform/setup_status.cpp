@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/platform.h"
-
 namespace korvane {
 
 SetupStatusReading ReadSetupStatus(const std::string& value) {

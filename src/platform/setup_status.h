@@ -7,6 +7,9 @@
 
 namespace korvane {
 
+// Opts in to a distinct exit status for a run whose set-up is wrong.
+inline constexpr const char* kSetupStatusVariable = "KORVANE_SETUP_STATUS";
+
 struct SetupStatusReading {
   std::optional<int> status;  // the status to end a wrong set-up with
   std::string refusal;        // why the value is ignored; empty when it is not
