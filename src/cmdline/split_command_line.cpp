@@ -23,10 +23,10 @@ namespace {
 // take it.
 std::size_t EndOfFields(std::string_view text) {
   std::size_t end = 0;
-  bool inQuotes = false;
+  bool quoted = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '"') inQuotes = !inQuotes;
-    if (inQuotes || (text[i] != ' ' && text[i] != '\t')) end = i + 1;
+    if (text[i] == '"') quoted = !quoted;
+    if (quoted || (text[i] != ' ' && text[i] != '\t')) end = i + 1;
   }
   return end;
 }
