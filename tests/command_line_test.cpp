@@ -52,6 +52,12 @@ TEST(SplitCommandLine, Grammar) {
       {"1 a b c d e f g h i j\t\tk \"l m\"",
        {"1", "a", "b", "c", "d", "e", "f", "g", "h", "i", "j\t\tk l m"}},
       {"2 h\xC3\xA9te b", {"2", "h\xC3\xA9te", "b"}},
+      // Blanks and tabs that end the line outside quotes belong to no field.
+      {"1 h1 h2 h3 h4 h5 h6 h7 h8 h9 h10 \t ",
+       {"1", "h1", "h2", "h3", "h4", "h5", "h6", "h7", "h8", "h9", "h10"}},
+      {"1 h1 h2 h3 h4 h5 h6 h7 h8 h9 \"h10 \"",
+       {"1", "h1", "h2", "h3", "h4", "h5", "h6", "h7", "h8", "h9", "h10 "}},
+      {"2 \"a \t", {"2", "a \t"}},
   };
   for (const SplitCase& c : cases) {
     EXPECT_EQ(Split(c.text), c.fields) << "text: [" << c.text << "]";

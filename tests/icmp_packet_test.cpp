@@ -384,13 +384,18 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
 }
 
 // A reply from where the request went is written as Target reads, with the
-// zone as the host text gave it; one from another zone of the same address
-// is not the same host.
+// zone as the host text gave it; one from another zone of the same link-local
+// address is not the same host. A global or loopback address is one host
+// whatever zone the text gave it, and its reply comes with none.
 TEST(AwaitedRequest, ReplySourceKeepsTheZoneTheHostTextGave) {
   const std::uint8_t linkLocal[16] = {0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
   const IpAddress destination = IpAddress::Ipv6(linkLocal, 2, "eth0");
   EXPECT_EQ(ReplySource(IpAddress::Ipv6(linkLocal, 2), destination), "fe80::1%eth0");
   EXPECT_EQ(ReplySource(IpAddress::Ipv6(linkLocal, 3), destination), "fe80::1%3");
+  const std::uint8_t uniqueLocal[16] = {0xFD, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+  const std::uint8_t loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  EXPECT_EQ(ReplySource(IpAddress::Ipv6(uniqueLocal), IpAddress::Ipv6(uniqueLocal, 2, "2")), "fd00::2%2");
+  EXPECT_EQ(ReplySource(IpAddress::Ipv6(loopback), IpAddress::Ipv6(loopback, 1, "1")), "::1%1");
   EXPECT_EQ(ReplySource(IpAddress::Ipv4(kHost), IpAddress::Ipv4(kHost)), "192.0.2.7");
 }
 
@@ -402,6 +407,7 @@ class AimingControl : public IcmpControlBase {
   std::vector<std::intptr_t> WaitObjects() const override { return {}; }
   bool DeliverPendingEvents() override { return false; }
   void FailWithoutSocket(bool ipv6, int error) { FailSendWithoutSocket(ipv6, error); }
+  void FailWithoutHandle(bool ipv6, const std::string& reason) { FailSendWithoutHandle(ipv6, reason); }
   void LetGoOfPrivilege() { GiveUpPrivilege(); }
   int forgotten = 0;
 
@@ -478,6 +484,14 @@ TEST(ControlProblems, NoSocketIsNamedOncePerRunWithItsCause) {
     EXPECT_THROW(control.FailWithoutSocket(true, error), RuntimeError);
     EXPECT_EQ(platform.Problems(), std::vector<std::string>{reason}) << error;
   }
+  // Windows: a family without an ICMP handle is named alike, with the call
+  // that failed and the system's reason.
+  testing::SimulatedPlatform platform;
+  AimingControl control(platform);
+  EXPECT_THROW(control.FailWithoutHandle(true, "Icmp6CreateFile failed (Access is denied)"), RuntimeError);
+  EXPECT_THROW(control.FailWithoutHandle(false, "IcmpCreateFile failed (Access is denied)"), RuntimeError);
+  EXPECT_EQ(platform.Problems(),
+            std::vector<std::string>{"no ICMP handle for IPv6: Icmp6CreateFile failed (Access is denied)"});
 }
 
 // Privilege that cannot be given up ends the run at once, with its reason.

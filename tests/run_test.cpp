@@ -2,12 +2,14 @@
 // arguments, probe loop and verdict.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "core/pause.h"
 #include "core/trace.h"
+#include "platform/setup_status.h"
 #include "support/harness.h"
 
 namespace korvane {
@@ -282,9 +284,51 @@ TEST(RunChecks, TraceFileThatIsNotARegularFileLeavesTheTraceOff) {
   EXPECT_TRUE(h.platform.Problems().empty());
 }
 
+// KORVANE_SETUP_STATUS: plain digits for 1 to 255, any number of leading
+// zeros, never a verdict's status; anything else is refused and named.
+TEST(SetupStatus, ValuesAndRefusals) {
+  const std::string range = ", not a number from 1 to 255: it is ignored";
+  const std::vector<std::tuple<std::string, std::optional<int>, std::string>> rows = {
+      {"", std::nullopt, ""},
+      {"1", 1, ""},
+      {"99", 99, ""},
+      {"101", 101, ""},
+      {"255", 255, ""},
+      {"007", 7, ""},
+      {"0007", 7, ""},
+      {"00000000000000000000255", 255, ""},
+      {"100", std::nullopt, "KORVANE_SETUP_STATUS is 100, the status of \"up\": it is ignored"},
+      {"0100", std::nullopt, "KORVANE_SETUP_STATUS is 0100, the status of \"up\": it is ignored"},
+      {"0", std::nullopt, "KORVANE_SETUP_STATUS is 0" + range},
+      {"000", std::nullopt, "KORVANE_SETUP_STATUS is 000" + range},
+      {"256", std::nullopt, "KORVANE_SETUP_STATUS is 256" + range},
+      {"2550", std::nullopt, "KORVANE_SETUP_STATUS is 2550" + range},
+      {"99999999999999999999", std::nullopt, "KORVANE_SETUP_STATUS is 99999999999999999999" + range},
+      {"-7", std::nullopt, "KORVANE_SETUP_STATUS is -7" + range},
+      {" 7", std::nullopt, "KORVANE_SETUP_STATUS is  7" + range},
+      {"7x", std::nullopt, "KORVANE_SETUP_STATUS is 7x" + range},
+  };
+  for (const auto& [value, status, refusal] : rows) {
+    const SetupStatusReading reading = ReadSetupStatus(value);
+    EXPECT_EQ(reading.status, status) << value;
+    EXPECT_EQ(reading.refusal, refusal) << value;
+  }
+  // Only a verdict of a run with a wrong set-up takes the set-up status.
+  for (const auto& [exitStatus, wrongSetUp, setupStatus, final] :
+       std::vector<std::tuple<int, bool, std::optional<int>, int>>{{0, true, 7, 7},
+                                                                   {100, true, 7, 7},
+                                                                   {0, false, 7, 0},
+                                                                   {100, true, std::nullopt, 100},
+                                                                   {1, true, 7, 1},
+                                                                   {99, true, 7, 99}}) {
+    EXPECT_EQ(RunExitStatus(exitStatus, wrongSetUp, setupStatus), final)
+        << exitStatus << " " << wrongSetUp << " " << setupStatus.value_or(-1);
+  }
+}
+
 // KORVANE_SETUP_STATUS replaces the verdict of a run with a wrong set-up, and
-// only of such a run, whichever way it ends; a value outside 1 to 255 is named
-// and changes nothing. Lost trace lines are no wrong set-up.
+// only of such a run, whichever way it ends; a refused value is named and
+// changes nothing. Lost trace lines are no wrong set-up.
 TEST(RunChecks, SetupStatusEndsARunWithAWrongSetUp) {
   struct Case {
     std::string value;
@@ -293,13 +337,12 @@ TEST(RunChecks, SetupStatusEndsARunWithAWrongSetUp) {
     int exitStatus;
     bool valueNamed;
   };
-  for (const Case& c :
-       {Case{"7", "x up", false, 7, false},  // argument error, trace off: the no-host rule
-        Case{"7", "0 down", false, 7, false}, Case{"7", "1 up \"\" down", false, 7, false},
-        Case{"7", "1 up", true, 100, false}, Case{"007", "", false, 7, false}, Case{"", "", false, 0, false},
-        Case{"7", "1 up misspelt", false, 7, false},  // a misspelt name among answering hosts
-        Case{"0", "", false, 0, true}, Case{"-7", "1 up", false, 100, true},
-        Case{" 7", "0 down", false, 100, true}, Case{"7x", "1 up", false, 100, true}}) {
+  for (const Case& c : {Case{"7", "x up", false, 7, false},  // argument error, trace off: the no-host rule
+                        Case{"7", "0 down", false, 7, false}, Case{"7", "1 up \"\" down", false, 7, false},
+                        Case{"7", "1 up", true, 100, false}, Case{"", "", false, 0, false},
+                        Case{"7", "1 up misspelt", false, 7, false},  // a misspelt name among answering hosts
+                       
+                        Case{"100", "x up", false, 0, true}, Case{"256", "1 up", false, 100, true}}) {
     Harness h;
     h.platform.SetEnvironmentVariable("KORVANE_SETUP_STATUS", c.value);
     if (c.readOnlyTrace) h.platform.CreateTraceFile();
@@ -310,9 +353,8 @@ TEST(RunChecks, SetupStatusEndsARunWithAWrongSetUp) {
     h.control.ReplyAfter("192.0.2.1", 5, 1);
     EXPECT_EQ(h.RunProgram(c.commandLine), c.exitStatus) << c.value << " " << c.commandLine;
     const Messages problems = h.platform.Problems();
-    const std::string named =
-        "KORVANE_SETUP_STATUS is " + c.value + ", not a number from 1 to 255: it is ignored";
-    EXPECT_EQ(!problems.empty() && problems.back() == named, c.valueNamed) << c.value;
+    EXPECT_EQ(!problems.empty() && problems.back() == ReadSetupStatus(c.value).refusal, c.valueNamed)
+        << c.value;
   }
   // A run ended before its checks began, by a problem found then, is judged alike.
   Harness h;

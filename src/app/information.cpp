@@ -16,7 +16,7 @@ std::optional<std::string> InformationText(std::string_view arguments, std::stri
          "that decides the verdict alone, no permission to ping, a KORVANE_TRACE file\n"
          "it cannot use) is reported on standard error, as is a trace file that\n"
          "cannot be written. With the environment variable KORVANE_SETUP_STATUS set\n"
-         "to 1..255, a run with a wrong set-up ends with that status, not 0 or 100.\n"
+         "to 1..255 (not 100), a wrong set-up ends with that status, not 0 or 100.\n"
          "Trace: when the file pingdebug.txt beside the executable, or the file named\n"
          "by the environment variable KORVANE_TRACE, exists, a time-stamped trace is\n"
          "appended to it; KORVANE_TRACE=- writes it to standard error.\n"

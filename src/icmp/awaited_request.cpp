@@ -23,7 +23,8 @@ std::vector<unsigned char> EchoPayload(std::size_t size, Bytes cookie) {
 }
 
 std::string ReplySource(const IpAddress& source, const IpAddress& destination) {
-  const bool fromDestination = source.SameHostAs(destination) && source.scopeId == destination.scopeId;
+  const bool fromDestination =
+      source.SameHostAs(destination) && (!destination.ZoneMatters() || source.scopeId == destination.scopeId);
   return FormatAddress(fromDestination ? destination : source);
 }
 

@@ -25,7 +25,8 @@ std::vector<unsigned char> EchoPayload(std::size_t size, Bytes cookie);
 
 // The text a reply's source is written as: the request's destination as the
 // control writes Target (with the zone as the host text gave it) when the
-// reply came from there, else the source itself.
+// reply came from there, else the source itself. The zone tells two sources
+// apart only where it names the link (link-local, multicast).
 std::string ReplySource(const IpAddress& source, const IpAddress& destination);
 
 // What a socket of one kind hands over, classified for our identifier and the

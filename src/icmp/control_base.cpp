@@ -51,6 +51,12 @@ void IcmpControlBase::FailSendWithoutSocket(bool ipv6, int openError) {
   FailSend("no ICMP socket for the address's family");
 }
 
+void IcmpControlBase::FailSendWithoutHandle(bool ipv6, const std::string& systemReason) {
+  ReportOnce(noSocketReported_,
+             std::string("no ICMP handle for ") + (ipv6 ? "IPv6" : "IPv4") + ": " + systemReason);
+  FailSend("no ICMP handle for the address's family");
+}
+
 void IcmpControlBase::DeliverSendFailure() {
   if (!sendFailed_) return;
   sendFailed_ = false;

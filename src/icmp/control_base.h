@@ -45,6 +45,9 @@ class IcmpControlBase : public PingControl {
   // opened (openError: the errno of that failure): the first of a run also
   // tells the administrator why.
   [[noreturn]] void FailSendWithoutSocket(bool ipv6, int openError);
+  // The same on Windows, where the family has no ICMP handle (systemReason:
+  // which call failed, and the system's word on it).
+  [[noreturn]] void FailSendWithoutHandle(bool ipv6, const std::string& systemReason);
   // Raises the Error event of a failed send.
   void DeliverSendFailure();
   // Gives up the privilege the sockets needed; where that fails, says so and

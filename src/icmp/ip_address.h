@@ -26,6 +26,12 @@ struct IpAddress {
   // The same family and bytes: the host an ICMP error's quoted header names,
   // which carries no zone.
   bool SameHostAs(const IpAddress& other) const { return family == other.family && bytes == other.bytes; }
+  // The zone names the link only for link-local (fe80::/10) and multicast
+  // (ff00::/8) IPv6 addresses; any other is one host on every link, and a
+  // reply from it carries no zone.
+  bool ZoneMatters() const {
+    return IsIpv6() && (bytes[0] == 0xFF || (bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80));
+  }
 
   friend bool operator==(const IpAddress&, const IpAddress&) = default;
 };

@@ -26,9 +26,6 @@ struct LocalDateTime {
 // processor, on every system.
 inline constexpr std::int64_t kFloodBackOffNs = 10'000'000;
 
-// Opts in to a distinct exit status for a run whose set-up is wrong.
-inline constexpr const char* kSetupStatusVariable = "KORVANE_SETUP_STATUS";
-
 // What opening the trace file found.
 enum class TraceFileState {
   Open,         // an existing regular file, open for appending
@@ -114,7 +111,7 @@ class Platform {
 
   // Ends the program with the exit status; never returns. A run with a wrong
   // set-up that would end with 0 or 100 ends with the status that
-  // KORVANE_SETUP_STATUS holds instead, when that is 1 to 255.
+  // KORVANE_SETUP_STATUS holds instead, when it holds one (setup_status.h).
   [[noreturn]] void EndProgram(int exitStatus);
 
  protected:

@@ -32,4 +32,18 @@ std::string AnsiFromUtf8(const std::string& utf8) {
   return ansi;
 }
 
+std::string SystemMessage(unsigned long error) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message = length > 0 ? std::wstring(text, length) : L"error " + std::to_wstring(error);
+  LocalFree(text);
+  while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ' ||
+                              message.back() == L'.')) {
+    message.pop_back();
+  }
+  return Utf8FromWide(message);
+}
+
 }  // namespace korvane

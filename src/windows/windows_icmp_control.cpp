@@ -142,11 +142,13 @@ struct WindowsIcmpControl::Request {
 
 WindowsIcmpControl::WindowsIcmpControl(Platform& platform) : IcmpControlBase(platform) {
   WSADATA data;
-  WSAStartup(MAKEWORD(2, 2), &data);
+  socketsError_ = WSAStartup(MAKEWORD(2, 2), &data);
   const HANDLE handle = IcmpCreateFile();
   if (handle != INVALID_HANDLE_VALUE) icmp_ = handle;
+  if (!icmp_) icmpFailure_ = "IcmpCreateFile failed (" + SystemMessage(GetLastError()) + ")";
   const HANDLE handle6 = Icmp6CreateFile();
   if (handle6 != INVALID_HANDLE_VALUE) icmp6_ = handle6;
+  if (!icmp6_) icmp6Failure_ = "Icmp6CreateFile failed (" + SystemMessage(GetLastError()) + ")";
 }
 
 WindowsIcmpControl::~WindowsIcmpControl() {
@@ -154,13 +156,20 @@ WindowsIcmpControl::~WindowsIcmpControl() {
   if (icmp6_) IcmpCloseHandle(icmp6_);
 }
 
-NameLookup WindowsIcmpControl::ResolveName(const std::string& name) { return ResolveHost(name); }
+NameLookup WindowsIcmpControl::ResolveName(const std::string& name) {
+  // Without Windows Sockets no name, and no IPv6 literal, can be looked up.
+  if (socketsError_ != 0) {
+    ReportResolverFailure("WSAStartup failed (" + SystemMessage(static_cast<DWORD>(socketsError_)) + ")");
+    return {};
+  }
+  return ResolveHost(name);
+}
 
 void WindowsIcmpControl::SendEcho(const std::string& addressText) {
   const std::optional<IpAddress> address = Aim(addressText);
   if (!address) FailSend("no address to send to");
   void* const handle = address->IsIpv6() ? icmp6_ : icmp_;
-  if (!handle) FailSend("no ICMP handle for the address's family");
+  if (!handle) FailSendWithoutHandle(address->IsIpv6(), address->IsIpv6() ? icmp6Failure_ : icmpFailure_);
 
   auto request = std::make_unique<Request>();
   request->address = *address;

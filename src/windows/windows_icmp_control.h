@@ -31,6 +31,11 @@ class WindowsIcmpControl : public IcmpControlBase {
   // The ICMP and ICMPv6 handles, or null when they could not be created.
   void* icmp_ = nullptr;
   void* icmp6_ = nullptr;
+  // Why they could not be, for the administrator.
+  std::string icmpFailure_;
+  std::string icmp6Failure_;
+  // WSAStartup's error; 0 when Windows Sockets started.
+  int socketsError_ = 0;
   // Every request the system has not finished with: its reply buffer must
   // live until then. Only the current one's outcome is raised as an event.
   std::vector<std::unique_ptr<Request>> outstanding_;

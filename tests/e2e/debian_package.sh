@@ -52,7 +52,7 @@ zcat "$extract/usr/share/man/man1/korvane.1.gz" | head -1 | grep -q "\"korvane $
 zcat "$extract/usr/share/doc/korvane/changelog.gz" | head -1 | grep -q "^korvane ($version) " ||
   fail "changelog does not begin with version $version"
 grep -qa "korvane version $version" "$extract/usr/bin/korvane" || fail "binary does not carry version $version"
-grep -q "^ExecCondition=/usr/bin/korvane 1 " "$extract/usr/share/doc/korvane/examples/korvane-down.service" ||
+grep -q "^ExecCondition=/bin/sh -c '/usr/bin/korvane 1 " "$extract/usr/share/doc/korvane/examples/korvane-down.service" ||
   fail "the example unit does not name /usr/bin/korvane"
 
 # lintian does not run as root; it reads a copy as nobody.

@@ -30,10 +30,19 @@ responder_pid=""
 helper_pid=""
 name_server_pids=()
 source "$(dirname "$0")/../windows/wine-prefix.sh"
+# The cgroup tree the examples scenario's systemd ran in, emptied, removed.
+sd_cgroup=""
+remove_sd_cgroup() {
+  [ -n "$sd_cgroup" ] || return 0
+  unshare -m --propagation private sh -c 'mkdir -p "$1" && mount -t cgroup2 none "$1" &&
+    { [ ! -d "$1/$2" ] || find "$1/$2" -depth -type d -exec rmdir {} +; }; umount "$1"' sh "$work/cgroup" "$sd_cgroup" || true
+  sd_cgroup=""
+}
 cleanup() {
+  remove_sd_cgroup
   if [ "$mode" = wine ]; then stop_wine; umount "$work/wine-prefix" 2>/dev/null || true; fi
   umount "$work/bin/pingdebug.txt" 2>/dev/null || true
-  if [ "$name" = examples ]; then umount -l /usr/bin "$work/usr-bin" 2>/dev/null || true; fi  # this namespace's overlay
+  if [ "$name" = examples ]; then umount -l /usr/bin "$work/usr-bin" "$work/sd" 2>/dev/null || true; fi  # this namespace's overlays
   [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null || true
   [ -n "$helper_pid" ] && kill "$helper_pid" 2>/dev/null || true
   for pid in "${name_server_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -465,13 +474,15 @@ case "$name" in
   ipv6_hosts)
     # IPv6-only names and IPv6 literals are pinged over ICMPv6 and written in
     # their canonical form; a name with both families goes to IPv4; a reply
-    # from another IPv6 address does not count.
-    start_responder 192.0.2.1=now 2001:db8::1=now 2001:db8::2=now 2001:db8::5=from:2001:db8::99
+    # from another IPv6 address does not count. A zone on an address that is
+    # not link-local changes nothing: the reply, which carries none, counts.
+    ip -6 addr add fd00::2/128 dev lo nodad
+    start_responder 192.0.2.1=now 2001:db8::1=now 2001:db8::2=now 2001:db8::5=from:2001:db8::99 fd00::2=now ::1=now
     check() {
       enable_trace
-      run_korvane 3 six.test 2001:DB8:0:0::02 both.test 2001:db8::5
+      run_korvane 5 six.test 2001:DB8:0:0::02 both.test 2001:db8::5 fd00::2%1 ::1%1
       expect_status 100
-      expect_trace "${start_lines[@]}" " CommandLine = 3 six.test 2001:DB8:0:0::02 both.test 2001:db8::5" \
+      expect_trace "${start_lines[@]}" " CommandLine = 5 six.test 2001:DB8:0:0::02 both.test 2001:db8::5 fd00::2%1 ::1%1" \
         " --> DNS resolving on six.test" " <-- DNS resolved to 2001:db8::1" \
         " --> Sending Ping to 2001:db8::1" " <-- Ping Response from 2001:db8::1 \($rtt ms\)" \
         " --> DNS resolving on 2001:DB8:0:0::02" " <-- DNS resolved to 2001:db8::2" \
@@ -479,7 +490,11 @@ case "$name" in
         " --> DNS resolving on both.test" " <-- DNS resolved to 192.0.2.1" \
         " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" \
         " --> DNS resolving on 2001:db8::5" " <-- DNS resolved to 2001:db8::5" \
-        " --> Sending Ping to 2001:db8::5" " --- Ping timed out: 2001:db8::5" " Return Value: 100"
+        " --> Sending Ping to 2001:db8::5" " --- Ping timed out: 2001:db8::5" \
+        " --> DNS resolving on fd00::2%1" " <-- DNS resolved to fd00::2%1" \
+        " --> Sending Ping to fd00::2%1" " <-- Ping Response from fd00::2%1 \($rtt ms\)" \
+        " --> DNS resolving on ::1%1" " <-- DNS resolved to ::1%1" \
+        " --> Sending Ping to ::1%1" " <-- Ping Response from ::1%1 \($rtt ms\)" " Return Value: 100"
     }
     on_both_socket_kinds check
     ;;
@@ -506,8 +521,9 @@ case "$name" in
   ipv6_kernel_echo)
     # The kernel answers ::1 and a link-local address, which keeps its zone.
     # Wine has no ICMPv6 echo (its Icmp6CreateFile is a stub): there the
-    # names still resolve to their canonical form, and every request ends in
-    # an Error line and a time-out, never in an answer.
+    # names still resolve to their canonical form, every request ends in an
+    # Error line and a time-out, never in an answer, and the missing handle
+    # is said on standard error.
     sysctl -q -w net.ipv6.icmp.echo_ignore_all=0
     ip -6 addr add fe80::1/128 dev lo nodad
     check() {
@@ -524,6 +540,8 @@ case "$name" in
         fi
       done
       if [ "$mode" = wine ]; then expect_status 0; else expect_status 100; fi
+      [ "$mode" != wine ] || grep -q '^korvane: no ICMP handle for IPv6: Icmp6CreateFile failed (' "$work/stderr" ||
+        fail "standard error: $(cat "$work/stderr")"
       expect_trace "${lines[@]}" " Return Value: $status"
     }
     on_both_socket_kinds check
@@ -786,12 +804,12 @@ case "$name" in
     expect_status 0
     expect_trace "${start_lines[@]}" " CommandLine = x 192.0.2.1" " Argument Error"
     expect_elapsed 450 2000
-    # With KORVANE_SETUP_STATUS the wrong set-up ends with its value; a value
-    # outside 1 to 255 is named and changes nothing.
+    # With KORVANE_SETUP_STATUS the wrong set-up ends with its value; a
+    # verdict's value (or one outside 1 to 255) is named and changes nothing.
     KORVANE_SETUP_STATUS=3 run_korvane x 192.0.2.1
     expect_status 3
-    expect_stderr+=$'\nkorvane: KORVANE_SETUP_STATUS is 256, not a number from 1 to 255: it is ignored'
-    KORVANE_SETUP_STATUS=256 run_korvane x 192.0.2.1
+    expect_stderr+=$'\nkorvane: KORVANE_SETUP_STATUS is 100, the status of "up": it is ignored'
+    KORVANE_SETUP_STATUS=100 run_korvane x 192.0.2.1
     expect_status 0
     rm "$trace"
     # A threshold that fixes the verdict before any host is asked is said; up
@@ -855,20 +873,19 @@ case "$name" in
     [ ! -s "$trace" ] || fail "asked for the version or the usage, korvane traced"
     ;;
   examples)
-    # The shipped examples, run as systemd and cron would run them. systemd
-    # accepts the units and rates each one's exposure at 2.0 or lower. Their
-    # commands run with the unit's own identity and privileges (an ordinary
-    # user, its bounding and ambient capabilities, no new privileges, its
-    # environment), the crontab line as an ordinary user. They act only on
-    # "down" (korvane-down, the crontab line) or only on "up" (korvane-up); set
-    # up wrongly, the units fail and nothing acts, and cron mails the reason.
-    # /usr/bin is overlaid in this mount namespace: korvane is the one under
-    # test, with the package's file capability; logger writes to a file.
+    # The shipped examples, the units under a real systemd, the crontab line
+    # as cron runs it. systemd accepts the units and rates each one's exposure
+    # at 2.0 or lower. They act only on "down" (korvane-down, the crontab line)
+    # or only on "up" (korvane-up); set up wrongly, or with a korvane that
+    # cannot be run, the units fail and nothing acts, and cron mails the
+    # reason. korvane is the one under test, with the package's file
+    # capability, as /usr/bin/korvane.
     examples="$(dirname "$0")/../../packaging/examples"
+    # /usr/bin is overlaid in this mount namespace, for cron: logger prints.
     mkdir "$work/usr-bin" && mount -t tmpfs tmpfs "$work/usr-bin" && mkdir "$work/usr-bin/upper" "$work/usr-bin/work"
     mount -t overlay overlay -o "lowerdir=/usr/bin,upperdir=$work/usr-bin/upper,workdir=$work/usr-bin/work" /usr/bin
     cp "$korvane_bin" /usr/bin/korvane && setcap cap_net_raw+ep /usr/bin/korvane
-    printf '#!/bin/sh\necho "$*" >> %s/actions\n' "$work" > /usr/bin/logger && chmod 755 /usr/bin/logger
+    printf '#!/bin/sh\necho "$*"\n' > /usr/bin/logger && chmod 755 /usr/bin/logger
     (cd "$examples" && systemd-analyze verify korvane-{down,up}.{service,timer}) || fail "systemd-analyze verify"
     for unit in korvane-down.service korvane-up.service; do
       exposure=$(cd "$examples" && systemd-analyze security --offline=yes "./$unit" 2>&1 |
@@ -876,51 +893,86 @@ case "$name" in
       echo "systemd-analyze security --offline=yes: $unit exposure $exposure" >&2
       awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || fail "$unit: exposure '$exposure', above 2.0"
     done
-    unit_value() { sed -n "s/^$2=//p" "$1"; }  # FILE KEY
-    capabilities() { tr 'A-Z' 'a-z' | sed 's/cap_//g; s/ /,+/g; s/^./+&/'; }
-    as_unit() {  # FILE COMMAND: as systemd runs a unit's command without "+"
-      grep -qx 'DynamicUser=yes' "$1" && grep -qx 'NoNewPrivileges=yes' "$1" || fail "$1 runs privileged"
-      local bounding ambient
-      bounding=$(unit_value "$1" CapabilityBoundingSet | capabilities)
-      ambient=$(unit_value "$1" AmbientCapabilities | capabilities)
-      setpriv --reuid=61234 --regid=61234 --clear-groups --no-new-privs --bounding-set="-all${bounding:+,$bounding}" \
-        --inh-caps="-all${ambient:+,$ambient}" --ambient-caps="-all${ambient:+,$ambient}" \
-        env -i PATH=/usr/bin:/bin $(unit_value "$1" Environment) sh -c "$2"
+    # The examples as shipped, and copies set up wrongly (a threshold above
+    # the hosts named), naming a korvane that is not there, and checking
+    # hosts that do not answer; each copy's files carry its name.
+    mkdir "$work/units"
+    variant() {  # NAME SED-SCRIPT: the examples edited, NAME at the end of each file's name
+      local suffix="${1:+-$1}"
+      sed "$2" "$examples/korvane-down.service" > "$work/units/korvane-down$suffix.service"
+      sed "$2" "$examples/korvane-up.service" > "$work/units/korvane-up$suffix.service"
+      sed "$2" "$examples/crontab" > "$work/units/crontab$suffix"
     }
-    # ExecCondition= 0 goes on to ExecStart=, 1 to 254 skip it, 255 fails the unit.
-    run_unit() {  # FILE
-      local rc=0 start
-      as_unit "$1" "$(unit_value "$1" ExecCondition | sed 's/\$\$/$/g')" || rc=$?
-      if [ "$rc" -ge 255 ]; then echo "$(basename "$1"): failed" >> "$work/actions"; return 0; fi
-      [ "$rc" -eq 0 ] || return 0
-      while IFS= read -r start; do
-        if [[ "$start" == +* ]]; then sh -c "${start#+}"; else as_unit "$1" "$start"; fi
-      done < <(unit_value "$1" ExecStart)
-    }
-    run_cron() {  # FILE; what the job writes, cron mails
+    variant "" ""
+    variant wrong 's#/usr/bin/korvane 1 #/usr/bin/korvane 3 #'
+    variant missing 's#/usr/bin/korvane #/usr/bin/korvane-removed #'
+    variant silent 's#192\.0\.2\.1 198\.51\.100\.1#192.0.2.4 192.0.2.5#'
+    # The crontab lines, as cron runs them; what a job writes, cron mails.
+    run_cron() {  # FILE
       local mail
-      mail=$(setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "$(grep -v '^#' "$1" | cut -d' ' -f6-)" 2>&1) || true
-      [ -z "$mail" ] || echo "cron mails: $mail" >> "$work/actions"
+      mail=$(setpriv --reuid=65534 --regid=65534 --clear-groups env -i PATH=/usr/bin:/bin \
+        sh -c "$(grep -v '^#' "$1" | cut -d' ' -f6-)" 2>&1) || true
+      echo "${mail:+cron mails: }$mail"
     }
-    run_all() {  # FOLDER
-      : > "$work/actions" && chmod 666 "$work/actions"
-      local pids=() pid
-      run_unit "$1/korvane-down.service" & pids+=($!)
-      run_unit "$1/korvane-up.service" & pids+=($!)
-      run_cron "$1/crontab" & pids+=($!)
-      for pid in "${pids[@]}"; do wait "$pid" || fail "an example failed"; done
-      sort "$work/actions"
-    }
+    run_cron "$work/units/crontab-silent" > "$work/cron-silent" &  # ten seconds, beside systemd's
+    cron_pid=$!
+    # systemd as PID 1 of its own PID, mount and cgroup namespaces, chrooted
+    # into an overlay of the root file system (this network namespace's
+    # responder answers its pings). Its first unit starts every korvane unit
+    # at once, keeps what systemd logged, and powers off. logger is a
+    # stand-in that always succeeds.
+    mkdir "$work/sd" && mount -t tmpfs tmpfs "$work/sd" && mkdir "$work/sd/upper" "$work/sd/work" "$work/sd/root"
+    sd_upper="$work/sd/upper"
+    mkdir -p "$sd_upper/usr/bin" "$sd_upper/etc/systemd/system"
+    cp "$korvane_bin" "$sd_upper/usr/bin/korvane" && setcap cap_net_raw+ep "$sd_upper/usr/bin/korvane"
+    printf '#!/bin/sh\nexit 0\n' > "$sd_upper/usr/bin/logger" && chmod 755 "$sd_upper/usr/bin/logger"
+    cp "$work/units"/*.service "$sd_upper/etc/systemd/system/"
+    units=$(cd "$work/units" && LC_ALL=C ls -- *.service | tr '\n' ' ')
+    cat > "$sd_upper/etc/systemd/system/korvane-test.service" <<UNIT
+[Unit]
+DefaultDependencies=no
+[Service]
+Type=oneshot
+ExecStart=/bin/sh -c 'systemctl start $units; journalctl --sync; journalctl -o cat _PID=1 > /korvane-test.out; systemctl poweroff --no-block'
+UNIT
+    printf '[Unit]\nWants=korvane-test.service\n' > "$sd_upper/etc/systemd/system/korvane-test.target"
+    # It runs in a cgroup of its own, made here and removed after it, so that
+    # runs side by side (and the machine's own manager) never share a tree.
+    # Every mount is in a mount namespace that ends with the run.
+    sd_cgroup="korvane-e2e-$$"
+    cat > "$work/sd/boot.sh" <<'BOOT'
+mkdir "$1/cgroup" && mount -t cgroup2 none "$1/cgroup" && mkdir "$1/cgroup/$2" &&
+  echo $$ > "$1/cgroup/$2/cgroup.procs" && umount "$1/cgroup" || exit 1
+exec unshare -m --propagation private --pid --fork --cgroup sh -c '
+  mount -t overlay overlay -o "lowerdir=/,upperdir=$1/upper,workdir=$1/work" "$1/root" &&
+  mount -t proc proc "$1/root/proc" && mount --rbind /dev "$1/root/dev" &&
+  mount -t tmpfs tmpfs "$1/root/run" && mount -t tmpfs tmpfs "$1/root/tmp" &&
+  exec env -i container=korvane-test /usr/sbin/chroot "$1/root" /lib/systemd/systemd --unit=korvane-test.target' sh "$1"
+BOOT
     start_responder 192.0.2.1=now 198.51.100.1=now
-    [ "$(run_all "$examples")" = "-t korvane uplink up" ] || fail "up: $(cat "$work/actions")"
-    # Set up wrongly: a threshold above the hosts named.
-    mkdir "$work/wrong" && cp "$examples"/* "$work/wrong/" && sed -i 's#/usr/bin/korvane 1 #/usr/bin/korvane 3 #' "$work/wrong"/*
-    [ "$(run_all "$work/wrong")" = "cron mails: korvane: the threshold is 3, more than the 2 hosts checked: every run ends down (0)
-korvane-down.service: failed
-korvane-up.service: failed" ] || fail "wrong set-up: $(cat "$work/actions")"
-    kill "$responder_pid"; responder_pid=""
-    down="-t korvane uplink down"
-    [ "$(run_all "$examples")" = "$down"$'\n'"$down" ] || fail "down: $(cat "$work/actions")"
+    timeout 100 unshare -m --propagation private sh "$work/sd/boot.sh" "$work/sd" "$sd_cgroup" \
+      < /dev/null > "$work/sd/console" 2>&1 || true
+    remove_sd_cgroup
+    # How each unit ended, as systemd logs it: skipped by its condition, its
+    # action run ("Deactivated successfully"), or failed.
+    [ -f "$sd_upper/korvane-test.out" ] || fail "systemd wrote no results: $(tail -20 "$work/sd/console")"
+    results=$(grep -E '^korvane-[a-z-]+\.service: (Skipped|Deactivated|Failed with)' "$sd_upper/korvane-test.out" | LC_ALL=C sort)
+    expected="korvane-down-missing.service: Failed with result 'exit-code'.
+korvane-down-silent.service: Deactivated successfully.
+korvane-down-wrong.service: Failed with result 'exit-code'.
+korvane-down.service: Skipped due to 'exec-condition'.
+korvane-up-missing.service: Failed with result 'exit-code'.
+korvane-up-silent.service: Skipped due to 'exec-condition'.
+korvane-up-wrong.service: Failed with result 'exit-code'.
+korvane-up.service: Deactivated successfully."
+    [ "$results" = "$expected" ] || fail "under systemd: $results"
+    [ "$(run_cron "$work/units/crontab")" = "" ] || fail "crontab, up: $(run_cron "$work/units/crontab")"
+    [ "$(run_cron "$work/units/crontab-wrong")" = "cron mails: korvane: the threshold is 3, more than the 2 hosts checked: every run ends down (0)" ] ||
+      fail "crontab, wrong set-up: $(run_cron "$work/units/crontab-wrong")"
+    [[ "$(run_cron "$work/units/crontab-missing")" == "cron mails: "*"/usr/bin/korvane-removed: not found" ]] ||
+      fail "crontab, no korvane: $(run_cron "$work/units/crontab-missing")"
+    wait "$cron_pid"
+    [ "$(cat "$work/cron-silent")" = "cron mails: -t korvane uplink down" ] || fail "crontab, down: $(cat "$work/cron-silent")"
     ;;
   cmd_errorlevel)
     # Started the way a batch file or a scheduled task starts it.
@@ -929,12 +981,17 @@ korvane-up.service: failed" ] || fail "wrong set-up: $(cat "$work/actions")"
     # The third run's doubled blank must not unset the threshold. Inside a
     # block, "if errorlevel" is read when the line runs, as INSTALL.txt shows.
     # A reason goes to a redirected standard error, the version to standard output.
+    # cmd leaves the blank before a redirect on the command line: with ten
+    # hosts the tenth must not take it.
+    ten_hosts="10$(printf ' 192.0.2.1%.0s' $(seq 10))"
     printf '@echo off\r\nkorvane.exe 1 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nkorvane.exe 2 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\nkorvane.exe  2 192.0.2.1\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\n' > "$work/bin/check.bat"
+    printf 'korvane.exe %s 2>>ten.txt\r\necho ERRORLEVEL=%%ERRORLEVEL%%\r\n' "$ten_hosts" >> "$work/bin/check.bat"
     printf '(\r\nkorvane.exe 1 192.0.2.1\r\nif errorlevel 100 (echo block: up) else (echo block: down)\r\n)\r\nkorvane.exe x 2>err.txt\r\nkorvane.exe --version >out.txt\r\n' >> "$work/bin/check.bat"
     # No host is said too; KORVANE_TRACE=- puts the trace on standard error.
     printf 'korvane.exe 1 2>nohost.txt\r\nset KORVANE_TRACE=-\r\nkorvane.exe 1 192.0.2.1 2>trace.txt\r\n' >> "$work/bin/check.bat"
     output=$(cd "$work/bin" && "$wine" cmd /c check.bat 2>/dev/null | tr -d '\r' || true)
-    [ "$output" = $'ERRORLEVEL=100\nERRORLEVEL=0\nERRORLEVEL=0\nblock: up' ] || fail "batch file saw: $output"
+    [ "$output" = $'ERRORLEVEL=100\nERRORLEVEL=0\nERRORLEVEL=0\nERRORLEVEL=100\nblock: up' ] || fail "batch file saw: $output"
+    [ ! -s "$work/bin/ten.txt" ] || fail "ten hosts, standard error: $(cat -A "$work/bin/ten.txt")"
     [ "$(cat "$work/bin/err.txt")" = $'korvane: argument error: the threshold is not a number (korvane --help)\r' ] ||
       fail "standard error: $(cat -A "$work/bin/err.txt")"
     [ "$(cat "$work/bin/nohost.txt")" = $'korvane: no host named: nothing to check (korvane --help)\r' ] ||
@@ -1047,9 +1104,15 @@ korvane-up.service: failed" ] || fail "wrong set-up: $(cat "$work/actions")"
     files="$WINEPREFIX/drive_c/Program Files/korvane"
     cmp -s "$files/korvane.exe" "$work/rebuild/korvane.exe" || fail "the rebuilt korvane.exe of the same version was not installed"
     tail -1 "$files/INSTALL.txt" | grep -q '^rebuild' || fail "the rebuilt INSTALL.txt was not installed"
-    msiexec /x "$work/rebuild.msi"
+    # Removed without its package, by the product code under which Apps &
+    # features lists it, as INSTALL.txt shows: every build has its own.
+    product_code=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+      tr -d '\r' | awk '/^HKEY/ { n = split($0, path, "\\"); key = path[n] }
+                          $1 == "DisplayName" && $3 == "korvane" && NF == 3 { print key }')
+    [[ "$product_code" =~ ^\{[0-9A-F-]{36}\}$ ]] || fail "no product code for korvane: '$product_code'"
+    msiexec /x "$product_code"
     [ "$status" = 0 ] && [ -z "$(installed)" ] && [ ! -e "$files" ] ||
-      fail "uninstall of the rebuild ended with $status; installed: $(installed)"
+      fail "uninstall of the rebuild by its product code ended with $status; installed: $(installed)"
     ;;
   *)
     fail "unknown scenario"
