@@ -341,7 +341,6 @@ TEST(RunChecks, SetupStatusEndsARunWithAWrongSetUp) {
                         Case{"7", "0 down", false, 7, false}, Case{"7", "1 up \"\" down", false, 7, false},
                         Case{"7", "1 up", true, 100, false}, Case{"", "", false, 0, false},
                         Case{"7", "1 up misspelt", false, 7, false},  // a misspelt name among answering hosts
-
                         Case{"100", "x up", false, 0, true}, Case{"256", "1 up", false, 100, true}}) {
     Harness h;
     h.platform.SetEnvironmentVariable("KORVANE_SETUP_STATUS", c.value);
