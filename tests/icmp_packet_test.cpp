@@ -145,7 +145,9 @@ std::vector<Case> RawCases() {
   Put16(shortLength, 2, 19);  // a stated length inside its own header
   Packet version6 = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   version6[0] = 0x65;
-  Packet quotesUdp = Ipv4(kLocal, kHost, Packet(16, 0), 17);
+  // UDP datagrams whose data reads like our request and our reply.
+  Packet quotesUdp = Ipv4(kLocal, kHost, Echo(kIcmpEchoRequest, kOurId, 9), 17);
+  Packet udp = Ipv4(kHost, kLocal, Echo(kIcmpEchoReply, kOurId, 9), 17);
   Packet otherCookie = Echo(kIcmpEchoReply, kOurId, 9);
   otherCookie[8 + 5] ^= 0x01;
   FixChecksum(otherCookie);
@@ -170,6 +172,7 @@ std::vector<Case> RawCases() {
       {"stated length shorter than the header", shortLength, {}, Filter::Either},
       {"ICMP header cut short", headerCut, {}, Filter::Drops},
       {"not IPv4", version6, {}, Filter::Either},
+      {"not ICMP", udp, {}, Filter::Either},
       {"nothing", {}, {}, Filter::Drops},
       {"unreachable", FromHost(ErrorAbout(kIcmpDestinationUnreachable, OurRequestTo(kHost, 9))),
        ErrorFor(9, kHost), Filter::Keeps},
@@ -310,7 +313,8 @@ TEST(IpAddressText, Ipv6IsWrittenInItsCanonicalFormWithItsZone) {
   EXPECT_EQ(FormatAddress(IpAddress::Ipv4(0xC0000207)), "192.0.2.7");
 }
 
-// One request, number 9 to the host, sent at 1 s, and what counts for it, in
+// One request, number 9 to the host, sent at 1 s and waited for until 6.05 s,
+// and what counts for it, in
 // the order things arrive: each row feeds its arrivals to a fresh request and
 // checks what the last one raises.
 TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
@@ -353,6 +357,12 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
       {"a reply read before the send's time stamp",
        {{reply.message, IpAddress::Ipv4(kHost), 900'000'000}},
        {Event::Response, "192.0.2.7", 0, false}},
+      {"its reply that arrived at the deadline",
+       {{reply.message, IpAddress::Ipv4(kHost), 6'050'000'000}},
+       {Event::Response, "192.0.2.7", 5050, false}},
+      {"its reply that arrived after the deadline",
+       {{reply.message, IpAddress::Ipv4(kHost), 6'050'000'001}},
+       {}},
       {"a reply to the request before", {{Echo(kIcmpEchoReply, kOurId, 8)}}, {}},
       {"a reply with another cookie", {{otherCookie}}, {}},
       {"its first error", {error}, firstError},
@@ -373,7 +383,7 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
        firstError},
   };
   for (const Row& row : rows) {
-    AwaitedRequest awaited(IpAddress::Ipv4(kHost), kOurId, 9, OurPayload(), 1'000'000'000);
+    AwaitedRequest awaited(IpAddress::Ipv4(kHost), kOurId, 9, OurPayload(), 1'000'000'000, 6'050'000'000);
     Judgement raised;
     for (const Arrival& a : row.arrivals) {
       raised = a.message.empty() ? awaited.OnQueuedError(a.queued)

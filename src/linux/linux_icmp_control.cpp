@@ -181,6 +181,8 @@ std::optional<IpAddress> LinuxIcmpControl::ResolveName(const std::string& name) 
 }
 
 void LinuxIcmpControl::SendEcho(const std::string& addressText) {
+  // The deadline counts from when the request is asked for, as the wait for it does.
+  const std::int64_t deadlineNs = MonotonicNowNs() + kReplyDeadlineMs * 1'000'000;
   const std::optional<IpAddress> address = Aim(addressText);
   if (!address) FailSend("no address to send to");
   FamilySocket& socket = address->IsIpv6() ? ipv6_ : ipv4_;
@@ -222,8 +224,8 @@ void LinuxIcmpControl::SendEcho(const std::string& addressText) {
     if (!sent) ClearPendingError(socket.fd);
   }
   if (!sent) FailSend("echo request not sent");
-  current_.emplace(
-      Request{&socket, AwaitedRequest(*address, socket.identifier, sequence, std::move(payload), sentAtNs)});
+  current_.emplace(Request{&socket, AwaitedRequest(*address, socket.identifier, sequence, std::move(payload),
+                                                   sentAtNs, deadlineNs)});
 }
 
 std::vector<std::intptr_t> LinuxIcmpControl::WaitObjects() const {

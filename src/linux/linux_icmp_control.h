@@ -34,7 +34,7 @@ class LinuxIcmpControl : public IcmpControlBase {
     const IcmpFamily* family;
     int fd = -1;
     SocketKind kind = SocketKind::None;
-    std::uint16_t identifier = 0;  // a datagram socket's is the kernel's
+    std::uint16_t identifier = 0;  // random: a datagram socket is bound to it
     bool opened = false;           // the socket was tried for
     bool used = false;             // a request has gone out on it
     bool noFreshSockets = false;   // a fresh datagram socket could not be had: this one serves on

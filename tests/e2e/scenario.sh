@@ -234,7 +234,7 @@ case "$name" in
       " <-- Ping Response from 192.000.002.002 \($rtt ms\)" " Return Value: 100"
     ;;
   silent_host)
-    start_responder 192.0.2.3=never 192.0.2.4=delay:5030 192.0.2.5=delay:5100
+    start_responder 192.0.2.3=never 192.0.2.4=delay:5030 192.0.2.5=delay:5100 192.0.2.2=delay:8000
     enable_trace
     run_korvane 1 192.0.2.3
     expect_status 0
@@ -249,6 +249,15 @@ case "$name" in
     expect_status 100
     run_korvane 1 192.0.2.5
     expect_status 0
+    # Stopped from 1 s to 10 s, korvane wakes with a reply in its queue that
+    # arrived 8 s after the request: past the deadline, it does not count.
+    enable_trace
+    "${korvane_cmd[@]}" 1 192.0.2.2 & pid=$!
+    sleep 1; kill -STOP "$pid"; sleep 9; kill -CONT "$pid"
+    status=0; wait "$pid" || status=$?
+    expect_status 0
+    expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.2" \
+      " --> Sending Ping to 192.0.2.2" " --- Ping timed out: 192.0.2.2" " Return Value: 0"
     ;;
   unresolvable_name)
     enable_trace
