@@ -590,17 +590,19 @@ case "$name" in
     expect_status 9
     # Allowed, but few descriptors: an answering host counts, or the reason
     # is named. With none to spare, neither a socket nor a name lookup can be
-    # had. (Not under the sanitizers, whose checks need descriptors too.)
+    # had; nor a lookup without a thread to run it. (Not under the
+    # sanitizers, whose checks need descriptors too.)
     if ! grep -q __ubsan_handle "$korvane_bin"; then
       allow_datagram_sockets
-      for row in "4 2001:db8::1 0 korvane: no ICMP socket for IPv6: Too many open files" \
-                 "4 alpha.test 0 korvane: host names cannot be resolved: Too many open files" \
-                 "5 alpha.test 100" "5 2001:db8::1 100"; do
+      for row in "nofile=4 2001:db8::1 0 korvane: no ICMP socket for IPv6: Too many open files" \
+                 "nofile=4 alpha.test 0 korvane: host names cannot be resolved: Too many open files" \
+                 "nofile=5 alpha.test 100" "nofile=5 2001:db8::1 100" \
+                 "nproc=0 alpha.test 0 korvane: host names cannot be resolved: the lookup could not be started: Resource temporarily unavailable"; do
         read -r limit host want expect <<< "$row"
         status=0
         # Only the three standard descriptors are passed on, whatever ran the test.
         ( for fd in /proc/$BASHPID/fd/*; do fd="${fd##*/}"; [ "$fd" -gt 2 ] && eval "exec $fd>&-"; done
-          exec "${run_as[@]}" prlimit --nofile="$limit:$limit" "${korvane_cmd[@]}" 1 "$host"
+          exec "${run_as[@]}" prlimit "--$limit" "${korvane_cmd[@]}" 1 "$host"
         ) 2> "$work/stderr" || status=$?
         [ "$(cat "$work/stderr")" = "$expect" ] || fail "limit $limit, $host: standard error '$(cat "$work/stderr")'"
         [ "$status" -eq "$want" ] || fail "limit $limit, $host: exit status $status, expected $want"
