@@ -206,7 +206,7 @@ case "$name" in *flood | datagram_socket) exec 8>/tmp/korvane-e2e-flood.lock; fl
 
 case "$name" in
   literal_answers)
-    start_responder 192.0.2.1=now
+    start_responder 192.0.2.1=now 192.0.2.2=forged-first:300
     enable_trace
     run_korvane 1 192.0.2.1
     expect_status 100
@@ -221,6 +221,15 @@ case "$name" in
     expect_trace "${start_lines[@]}" " CommandLine = 1 ::ffff:192.0.2.1" \
       " --> DNS resolving on ::ffff:192.0.2.1" " <-- DNS resolved to 192.0.2.1" \
       " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" " Return Value: 100"
+    # A look-alike reply at once (the request's identifier and sequence,
+    # another payload) does not end the host's wait, and the trace is as ever:
+    # the true reply counts (on Windows, whose ICMP API ends the request on
+    # the look-alike, the reply to a new request).
+    enable_trace
+    run_korvane 1 192.0.2.2
+    expect_status 100
+    expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.2" \
+      " --> Sending Ping to 192.0.2.2" " <-- Ping Response from 192.0.2.2 \($rtt ms\)" " Return Value: 100"
     ;;
   name_resolves)
     start_responder 192.0.2.1=now 192.0.2.2=now
