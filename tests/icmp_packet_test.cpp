@@ -32,6 +32,7 @@ using Packet = std::vector<unsigned char>;
 using Kind = IcmpVerdict::Kind;
 
 constexpr std::uint16_t kOurId = 0x1234;
+constexpr int kOurSocket = 3;                 // the descriptor our request went out on
 constexpr std::uint32_t kHost = 0xC0000207;   // 192.0.2.7
 constexpr std::uint32_t kLocal = 0xC0000201;  // 192.0.2.1
 
@@ -324,6 +325,7 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
     IpAddress from = IpAddress::Ipv4(kHost);
     std::int64_t atNs = 1'023'900'000;
     std::optional<QueuedError> queued = std::nullopt;
+    int socket = kOurSocket;  // where it was read
   };
   const Packet request = Echo(kIcmpEchoRequest, kOurId, 9);
   const auto queued = [&](std::uint8_t type, std::uint32_t to, const Packet& quoted) {
@@ -363,11 +365,19 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
       {"its reply that arrived after the deadline",
        {{reply.message, IpAddress::Ipv4(kHost), 6'050'000'001}},
        {}},
+      {"its reply, read on another socket", {{reply.message, IpAddress::Ipv4(kHost), reply.atNs, {}, 4}}, {}},
       {"a reply to the request before", {{Echo(kIcmpEchoReply, kOurId, 8)}}, {}},
       {"a reply with another cookie", {{otherCookie}}, {}},
       {"its first error", {error}, firstError},
       {"its second error", {error, error}, {}},
       {"its first error, queued", {queued(kIcmpTimeExceeded, kHost, request)}, firstError},
+      {"its first error, queued on another socket",
+       {[&] {
+         Arrival a = queued(kIcmpTimeExceeded, kHost, request);
+         a.socket = 4;
+         return a;
+       }()},
+       {}},
       {"an error quoting another destination", {queued(kIcmpTimeExceeded, 0xC0000263, request)}, {}},
       {"an error about the request before", {stray}, {}},
       {"31 errors about something else", strays31, {}},
@@ -383,11 +393,13 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
        firstError},
   };
   for (const Row& row : rows) {
-    AwaitedRequest awaited(IpAddress::Ipv4(kHost), kOurId, 9, OurPayload(), 1'000'000'000, 6'050'000'000);
+    AwaitedRequest awaited(kOurSocket, IpAddress::Ipv4(kHost), kOurId, 9, OurPayload(), 1'000'000'000,
+                           6'050'000'000);
     Judgement raised;
     for (const Arrival& a : row.arrivals) {
-      raised = a.message.empty() ? awaited.OnQueuedError(a.queued)
-                                 : awaited.OnMessage(ClassifyIcmpMessage, a.message, a.from, a.atNs);
+      raised = a.message.empty()
+                   ? awaited.OnQueuedError(a.socket, a.queued)
+                   : awaited.OnMessage(a.socket, ClassifyIcmpMessage, a.message, a.from, a.atNs);
     }
     EXPECT_EQ(raised, row.raised) << row.what;
   }

@@ -3,6 +3,9 @@
 // dotted-quad reading of addresses.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,11 +13,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "icmp/ip_address.h"
+#include "linux/linux_icmp_family.h"
+#include "linux/linux_socket_calls.h"
 #include "linux/posix_platform.h"
 #include "text/text.h"
 
@@ -147,6 +153,31 @@ TEST(DottedQuad, DecimalWithLeadingZerosNeverOctal) {
   }
   EXPECT_EQ(FormatDottedQuad(0x7F000001), "127.0.0.1");
   EXPECT_EQ(FormatDottedQuad(0xC0000207), "192.0.2.7");
+}
+
+// An error the network reported about an earlier packet, still pending on the
+// socket, does not cost the next packet its send; a failure of its own does.
+// (A UDP socket to closed ports of 127.0.0.1: the kernel's port unreachable
+// becomes the pending error, as an ICMP error does on a ping socket.)
+TEST(SocketCalls, APendingErrorDoesNotCostTheNextSend) {
+  const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(udp, 0);
+  ASSERT_TRUE(SetOption(udp, IPPROTO_IP, IP_RECVERR, 1));
+  sockaddr_storage closed{};
+  const socklen_t length = ToSocketAddress(IpAddress::Ipv4(0x7F000001), closed);
+  const int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // takes a free port, then frees it
+  socklen_t bound = length;
+  ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&closed), length), 0);
+  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&closed), &bound), 0);
+  close(holder);
+  const unsigned char packet[8] = {};
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(SendPacket(udp, packet, closed, length)) << round;
+    pollfd error{udp, 0, 0};
+    ASSERT_EQ(poll(&error, 1, 2000), 1) << "no port unreachable came back";
+  }
+  EXPECT_FALSE(SendPacket(udp, std::span(packet).first(0), closed, 1)) << "an address of the wrong length";
+  close(udp);
 }
 
 // A source on a pipe: each pump reads one byte, and says "flooded" when asked to.

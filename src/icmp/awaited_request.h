@@ -65,16 +65,19 @@ class AwaitedRequest {
   // about one echo request.
   static constexpr int kMaxStrayErrors = 32;
 
-  // deadlineNs: when the wait for its replies ends, on the clock of sentAtNs.
-  AwaitedRequest(IpAddress destination, std::uint16_t identifier, std::uint16_t sequence,
+  // socket: the one the request went out on; deadlineNs: when the wait for
+  // its replies ends, on the clock of sentAtNs.
+  AwaitedRequest(int socket, IpAddress destination, std::uint16_t identifier, std::uint16_t sequence,
                  std::vector<unsigned char> payload, std::int64_t sentAtNs, std::int64_t deadlineNs);
 
-  // A message that arrived on the request's socket at receivedAtNs (the
-  // clock of sentAtNs), from source.
-  Judgement OnMessage(Classifier classify, Bytes message, const IpAddress& source, std::int64_t receivedAtNs);
-  // An entry of the request's datagram socket's error queue; nothing: an
-  // entry that carries no ICMP error.
-  Judgement OnQueuedError(const std::optional<QueuedError>& entry);
+  // A message that arrived on a socket at receivedAtNs (the clock of
+  // sentAtNs), from source. Only what the request's own socket reads is
+  // about it: another socket's messages count for nothing here.
+  Judgement OnMessage(int socket, Classifier classify, Bytes message, const IpAddress& source,
+                      std::int64_t receivedAtNs);
+  // An entry of a datagram socket's error queue; nothing: an entry that
+  // carries no ICMP error.
+  Judgement OnQueuedError(int socket, const std::optional<QueuedError>& entry);
 
   const IpAddress& Destination() const { return destination_; }
   std::uint16_t Sequence() const { return sequence_; }
@@ -82,6 +85,9 @@ class AwaitedRequest {
  private:
   Judgement Judge(const IcmpVerdict& verdict, const IpAddress& source, std::int64_t receivedAtNs);
 
+  bool OnItsSocket(int socket) const;
+
+  int socket_;
   IpAddress destination_;
   std::uint16_t identifier_;
   std::uint16_t sequence_;

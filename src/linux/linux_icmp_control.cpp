@@ -214,18 +214,9 @@ void LinuxIcmpControl::SendEcho(const std::string& addressText) {
   sockaddr_storage destination{};
   const socklen_t length = ToSocketAddress(*address, destination);
   const std::int64_t sentAtNs = MonotonicNowNs();
-  // A send fails with an error the network reported about an earlier packet
-  // when that is still pending on the socket; the failed send clears it. So
-  // only a second failure is this request's own.
-  bool sent = false;
-  for (int attempt = 0; attempt < 2 && !sent; ++attempt) {
-    sent = sendto(socket.fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&destination),
-                  length) == static_cast<ssize_t>(packet.size());
-    if (!sent) ClearPendingError(socket.fd);
-  }
-  if (!sent) FailSend("echo request not sent");
-  current_.emplace(Request{&socket, AwaitedRequest(*address, socket.identifier, sequence, std::move(payload),
-                                                   sentAtNs, deadlineNs)});
+  if (!SendPacket(socket.fd, packet, destination, length)) FailSend("echo request not sent");
+  current_.emplace(Request{AwaitedRequest(socket.fd, *address, socket.identifier, sequence,
+                                          std::move(payload), sentAtNs, deadlineNs)});
 }
 
 std::vector<std::intptr_t> LinuxIcmpControl::WaitObjects() const {
@@ -262,11 +253,12 @@ bool LinuxIcmpControl::ReadMessage(const FamilySocket& socket) {
   // faster than the pump reads cannot hold a reply back.
   if (size < 0 && errno != EAGAIN && errno != EWOULDBLOCK) size = received.From(socket.fd, 0);
   if (size < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
-  if (!current_ || current_->socket != &socket) return true;
+  if (!current_) return true;
   const Classifier classify =
       socket.kind == SocketKind::Raw ? socket.family->classifyRaw : socket.family->classifyDatagram;
-  Raise(socket, current_->awaited.OnMessage(classify, Bytes(received.data, static_cast<std::size_t>(size)),
-                                            received.Address(), received.ArrivedAtNs()));
+  Raise(socket,
+        current_->awaited.OnMessage(socket.fd, classify, Bytes(received.data, static_cast<std::size_t>(size)),
+                                    received.Address(), received.ArrivedAtNs()));
   return true;
 }
 
@@ -274,7 +266,7 @@ bool LinuxIcmpControl::ReadQueuedError(const FamilySocket& socket) {
   Received received;  // its address: where the request the error is about was sent
   const ssize_t size = received.From(socket.fd, MSG_ERRQUEUE);
   if (size < 0) return false;
-  if (!current_ || current_->socket != &socket) return true;
+  if (!current_) return true;
   std::optional<QueuedError> entry;
   for (cmsghdr* c = CMSG_FIRSTHDR(&received.message); c && !entry; c = CMSG_NXTHDR(&received.message, c)) {
     if (c->cmsg_level != socket.family->errorLevel || c->cmsg_type != socket.family->errorOption) continue;
@@ -285,7 +277,7 @@ bool LinuxIcmpControl::ReadQueuedError(const FamilySocket& socket) {
     entry =
         QueuedError{error.ee_type, received.Address(), Bytes(received.data, static_cast<std::size_t>(size))};
   }
-  Raise(socket, current_->awaited.OnQueuedError(entry));
+  Raise(socket, current_->awaited.OnQueuedError(socket.fd, entry));
   return true;
 }
 

@@ -41,7 +41,6 @@ class LinuxIcmpControl : public IcmpControlBase {
     int openError = 0;             // why there is no socket
   };
   struct Request {
-    const FamilySocket* socket;
     AwaitedRequest awaited;
   };
 
