@@ -47,11 +47,7 @@ LinuxIcmpControl::LinuxIcmpControl(Platform& platform) : IcmpControlBase(platfor
   GiveUpPrivilege();
 }
 
-LinuxIcmpControl::~LinuxIcmpControl() {
-  for (const FamilySocket* socket : {&ipv4_, &ipv6_}) {
-    if (socket->fd >= 0) close(socket->fd);
-  }
-}
+LinuxIcmpControl::~LinuxIcmpControl() = default;
 
 // An unprivileged datagram socket where the kernel allows one
 // (net.ipv4.ping_group_range), else a raw socket. A family without either
@@ -60,8 +56,8 @@ void LinuxIcmpControl::Open(FamilySocket& socket) {
   socket.opened = true;
   if (OpenDatagram(socket)) return;
   const int datagramError = socket.openError;
-  const int fd =
-      ::socket(socket.family->domain, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, socket.family->protocol);
+  Descriptor fd(
+      ::socket(socket.family->domain, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, socket.family->protocol));
   if (fd < 0) {
     // A raw socket is refused without privilege before anything else is
     // looked at: the datagram socket's failure says more, unless it too was a
@@ -73,16 +69,15 @@ void LinuxIcmpControl::Open(FamilySocket& socket) {
   // socket's queue until a request is sent; without them it is not used.
   if (!socket.family->restrictRawSocketTypes(fd) || !AttachFilter(fd, NothingFilter())) {
     socket.openError = errno;
-    close(fd);
     return;
   }
   unsigned char identifier[2] = {};
   FillRandom(identifier);
-  socket.fd = fd;
+  socket.fd = std::move(fd);
   socket.kind = SocketKind::Raw;
   socket.identifier = static_cast<std::uint16_t>(identifier[0] << 8 | identifier[1]);
-  SetReceiveOptions(fd);
-  Discard(fd);  // what came in before the filters were set
+  SetReceiveOptions(socket.fd);
+  Discard(socket.fd);  // what came in before the filters were set
 }
 
 // A datagram socket's identifier is its "port", which the kernel puts into
@@ -95,8 +90,8 @@ void LinuxIcmpControl::Open(FamilySocket& socket) {
 // which another user who holds many can stretch to many seconds. Where a few
 // random ones are all taken, the bind fails with EADDRINUSE.
 bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket) {
-  const int fd =
-      ::socket(socket.family->domain, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, socket.family->protocol);
+  Descriptor fd(
+      ::socket(socket.family->domain, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, socket.family->protocol));
   if (fd < 0) {
     socket.openError = errno;
     return false;
@@ -119,12 +114,10 @@ bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket) {
   }
   if (!bound) {
     socket.openError = errno;
-    close(fd);
     return false;
   }
   SetReceiveOptions(fd);
-  if (socket.fd >= 0) close(socket.fd);  // the kernel drops whatever still comes for it
-  socket.fd = fd;
+  socket.fd = std::move(fd);  // the one before is closed: the kernel drops whatever still comes for it
   socket.kind = SocketKind::Datagram;
   socket.identifier = ntohs(port);
   socket.used = false;
@@ -137,10 +130,8 @@ bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket) {
 // descriptors used up), the socket in use serves on, as quiet between
 // requests as a fresh one.
 void LinuxIcmpControl::TakeFreshDatagramSocket(FamilySocket& socket) {
-  const int inUse = socket.fd;
   const int error = socket.openError;
   if (!socket.noFreshSockets && OpenDatagram(socket)) return;
-  socket.fd = inUse;
   socket.openError = error;
   socket.noFreshSockets = true;
 }

@@ -10,6 +10,7 @@
 
 #include "icmp/awaited_request.h"
 #include "icmp/control_base.h"
+#include "linux/descriptor.h"
 #include "linux/linux_icmp_family.h"
 
 namespace korvane {
@@ -32,7 +33,7 @@ class LinuxIcmpControl : public IcmpControlBase {
   enum class SocketKind { None, Datagram, Raw };
   struct FamilySocket {
     const IcmpFamily* family;
-    int fd = -1;
+    Descriptor fd{};
     SocketKind kind = SocketKind::None;
     std::uint16_t identifier = 0;  // random: a datagram socket is bound to it
     bool opened = false;           // the socket was tried for
