@@ -372,11 +372,7 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
       {"its second error", {error, error}, {}},
       {"its first error, queued", {queued(kIcmpTimeExceeded, kHost, request)}, firstError},
       {"its first error, queued on another socket",
-       {[&] {
-         Arrival a = queued(kIcmpTimeExceeded, kHost, request);
-         a.socket = 4;
-         return a;
-       }()},
+       {{{}, {}, 0, QueuedError{kIcmpTimeExceeded, IpAddress::Ipv4(kHost), request}, 4}},
        {}},
       {"an error quoting another destination", {queued(kIcmpTimeExceeded, 0xC0000263, request)}, {}},
       {"an error about the request before", {stray}, {}},

@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -161,23 +160,22 @@ TEST(DottedQuad, DecimalWithLeadingZerosNeverOctal) {
 // becomes the pending error, as an ICMP error does on a ping socket.)
 TEST(SocketCalls, APendingErrorDoesNotCostTheNextSend) {
   const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(udp, 0);
-  ASSERT_TRUE(SetOption(udp, IPPROTO_IP, IP_RECVERR, 1));
   sockaddr_storage closed{};
-  const socklen_t length = ToSocketAddress(IpAddress::Ipv4(0x7F000001), closed);
-  const int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // takes a free port, then frees it
-  socklen_t bound = length;
-  ASSERT_EQ(bind(holder, reinterpret_cast<const sockaddr*>(&closed), length), 0);
-  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&closed), &bound), 0);
-  close(holder);
+  socklen_t length = ToSocketAddress(IpAddress::Ipv4(0x7F000001), closed);
+  // A port of its own, given back: closed from then on.
+  ASSERT_EQ(bind(udp, reinterpret_cast<const sockaddr*>(&closed), length), 0);
+  ASSERT_EQ(getsockname(udp, reinterpret_cast<sockaddr*>(&closed), &length), 0);
+  close(udp);
+  const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_TRUE(SetOption(sender, IPPROTO_IP, IP_RECVERR, 1));
   const unsigned char packet[8] = {};
   for (int round = 0; round < 2; ++round) {
-    ASSERT_TRUE(SendPacket(udp, packet, closed, length)) << round;
-    pollfd error{udp, 0, 0};
+    ASSERT_TRUE(SendPacket(sender, packet, closed, length)) << round;
+    pollfd error{sender, 0, 0};
     ASSERT_EQ(poll(&error, 1, 2000), 1) << "no port unreachable came back";
   }
-  EXPECT_FALSE(SendPacket(udp, std::span(packet).first(0), closed, 1)) << "an address of the wrong length";
-  close(udp);
+  EXPECT_FALSE(SendPacket(sender, packet, closed, 1)) << "an address of the wrong length";
+  close(sender);
 }
 
 // A source on a pipe: each pump reads one byte, and says "flooded" when asked to.
