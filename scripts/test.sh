@@ -10,10 +10,11 @@
 #   MUTANTS=1     also runs the mutation check, scripts/mutants.sh (one to two
 #                 minutes on two cores, at the lowest priority beside the suites)
 #
-# The four builds come first, one after another, each on every core. Then the
-# three suites and the fuzzer run side by side: the end-to-end tests mostly
-# wait on real timers, so the processor has room for the rest; floods take a
-# lock so that only one runs at a time.
+# The plain build comes first, on every core; its suite starts at once. The
+# other builds follow it at the lowest priority, each suite starting as soon
+# as its build is done: the end-to-end tests mostly wait on real timers, so
+# the builds take the processor they leave, and a timer-bound test is never
+# kept waiting by a build. Floods take a lock so that only one runs at a time.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 fuzz_seconds="${FUZZ_SECONDS:-60}"
@@ -29,35 +30,42 @@ started=$(date +%s)
 echo "=== format: clang-format --dry-run"
 (cd "$root" && git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror)
 
-build() {  # name, cmake options...
-  local name="$1"; shift
-  echo "=== $name: build"
-  cmake -S "$root" -B "$root/build/$name" -G Ninja -DKORVANE_WERROR=ON "$@" >/dev/null
-  cmake --build "$root/build/$name" -j "$jobs"
+build() {  # priority (nice level), name, cmake options...
+  local level="$1" name="$2"; shift 2
+  echo "=== $name: build (at $(( $(date +%s) - started )) s)"
+  nice -n "$level" cmake -S "$root" -B "$root/build/$name" -G Ninja -DKORVANE_WERROR=ON "$@" >/dev/null
+  nice -n "$level" cmake --build "$root/build/$name" -j "$jobs"
 }
-
-build plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
-build sanitize -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON
-build windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-  -DKORVANE_RESPONDER="$root/build/plain/tests/e2e/icmp_responder"
-if [ "$fuzz_seconds" -gt 0 ]; then
-  echo "=== fuzz: build"
-  CXX=clang++ cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKORVANE_FUZZ=ON -DKORVANE_WERROR=ON >/dev/null
-  cmake --build "$root/build/fuzz" --target korvane_fuzz_input -j "$jobs"
-fi
-echo "=== builds done after $(( $(date +%s) - started )) s"
 
 logs="$root/build/logs"
 rm -rf "$logs"
 mkdir -p "$logs"
 declare -A pids=()
-for suite in plain sanitize windows; do
-  echo "=== $suite: test (log: build/logs/$suite.log)"
-  ctest --test-dir "$root/build/$suite" --output-on-failure -j "$test_jobs" >"$logs/$suite.log" 2>&1 &
-  pids[$suite]=$!
-done
+# A build that fails ends the command: the suites already started end with it.
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
+start_suite() {  # name
+  echo "=== $1: test (log: build/logs/$1.log)"
+  ctest --test-dir "$root/build/$1" --output-on-failure -j "$test_jobs" >"$logs/$1.log" 2>&1 &
+  pids[$1]=$!
+}
+
+build 0 plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
+start_suite plain
+if [ "$mutants" = 1 ]; then
+  echo "=== mutants: every fault of tests/mutants.txt against the unit tests (log: build/logs/mutants.log)"
+  nice -n 19 "$root/scripts/mutants.sh" >"$logs/mutants.log" 2>&1 &
+  pids[mutants]=$!
+fi
+build 19 sanitize -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON
+start_suite sanitize
+build 19 windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+  -DKORVANE_RESPONDER="$root/build/plain/tests/e2e/icmp_responder"
+start_suite windows
 if [ "$fuzz_seconds" -gt 0 ]; then
+  echo "=== fuzz: build (at $(( $(date +%s) - started )) s)"
+  CXX=clang++ nice -n 19 cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKORVANE_FUZZ=ON -DKORVANE_WERROR=ON >/dev/null
+  nice -n 19 cmake --build "$root/build/fuzz" --target korvane_fuzz_input -j "$jobs"
   echo "=== fuzz: ${fuzz_seconds}s on the command-line reader, the dotted-quad check and the packet classification"
   (
     corpus="$root/build/fuzz/corpus"
@@ -69,11 +77,7 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   ) >"$logs/fuzz.log" 2>&1 &
   pids[fuzz]=$!
 fi
-if [ "$mutants" = 1 ]; then
-  echo "=== mutants: every fault of tests/mutants.txt against the unit tests (log: build/logs/mutants.log)"
-  nice -n 19 "$root/scripts/mutants.sh" >"$logs/mutants.log" 2>&1 &
-  pids[mutants]=$!
-fi
+echo "=== builds done after $(( $(date +%s) - started )) s"
 
 failed=()
 for suite in plain sanitize windows fuzz mutants; do

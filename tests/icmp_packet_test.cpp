@@ -424,47 +424,53 @@ class AimingControl : public IcmpControlBase {
   int forgotten = 0;
 
  protected:
-  std::optional<IpAddress> ResolveName(const std::string& name) override {
-    if (name == "gateway") return IpAddress::Ipv4(0xC0000209);
+  NameLookup ResolveName(const std::string& name) override {
+    if (name == "gateway") return {IpAddress::Ipv4(0xC0000209)};
+    if (name == "misspelt") return {std::nullopt, true};
     if (name == "six") {
       const std::uint8_t bytes[16] = {0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
-      return IpAddress::Ipv6(bytes, 3, "eth0");
+      return {IpAddress::Ipv6(bytes, 3, "eth0")};
     }
     if (name == "::ffff:192.0.2.7") {
       const std::uint8_t bytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 7};
-      return IpAddress::Ipv6(bytes);
+      return {IpAddress::Ipv6(bytes)};
     }
-    return std::nullopt;
+    return {};
   }
   void ForgetCurrentRequest() override { ++forgotten; }
 };
 
+// A failed aim raises ControlFailure, or NoSuchName when the name service
+// said the name does not exist.
 TEST(ControlAim, TargetReadsTheAddressOrElseTheTextAskedFor) {
   struct Case {
     std::string text;
     std::string target;
-    bool resolves;
+    std::optional<ErrorNumber> failure;
   };
   const std::string huge = "1.2.3." + std::string(400, '9');
   const std::vector<Case> cases = {
-      {"192.000.002.007", "192.0.2.7", true},
-      {"gateway", "192.0.2.9", true},
-      {"six", "2001:db8::7%eth0", true},
-      {"::ffff:192.0.2.7", "192.0.2.7", true},  // an IPv4-mapped address is pinged over IPv4
-      {"nowhere", "nowhere", false},
-      {huge, huge, false},
-      {"", "", false},
+      {"192.000.002.007", "192.0.2.7", {}},
+      {"gateway", "192.0.2.9", {}},
+      {"six", "2001:db8::7%eth0", {}},
+      {"::ffff:192.0.2.7", "192.0.2.7", {}},  // an IPv4-mapped address is pinged over IPv4
+      {"nowhere", "nowhere", ErrorNumber::ControlFailure},
+      {"misspelt", "misspelt", ErrorNumber::NoSuchName},
+      {huge, huge, ErrorNumber::ControlFailure},
+      {"", "", ErrorNumber::ControlFailure},
   };
   testing::SimulatedPlatform platform;
   AimingControl control(platform);
   int aims = 0;
   for (const Case& c : cases) {
     control.SetTarget("192.0.2.1");
-    if (c.resolves) {
-      EXPECT_NO_THROW(control.SetTarget(c.text)) << c.text;
-    } else {
-      EXPECT_THROW(control.SetTarget(c.text), RuntimeError) << c.text;
+    std::optional<ErrorNumber> failure;
+    try {
+      control.SetTarget(c.text);
+    } catch (const RuntimeError& error) {
+      failure = error.number();
     }
+    EXPECT_EQ(failure, c.failure) << c.text;
     aims += 2;
     EXPECT_EQ(control.Target(), c.target) << c.text;
     EXPECT_EQ(control.forgotten, aims) << "every aim forgets the request waited for";

@@ -59,14 +59,22 @@ TEST(CheckPingStatus, NameIsResolvedAndReplacedByItsAddress) {
   EXPECT_EQ(h.host().Replied, 1);
 }
 
+// A name that does not resolve is traced alike whatever the reason; only a
+// name the name service says does not exist is named, as a wrong set-up.
 TEST(CheckPingStatus, UnresolvableNameIsNeitherPingedNorWaitedFor) {
-  ProbeHarness h("nowhere.invalid");
-  h.Probe();
-  EXPECT_EQ(h.platform.TraceMessages(), (Messages{" --> DNS resolving on nowhere.invalid",
-                                                  " --- DNS resolving timed out: nowhere.invalid"}));
-  EXPECT_EQ(h.control.CallsExceptTargetReads(), (Messages{"SetTarget nowhere.invalid"}));
-  EXPECT_EQ(h.platform.SleptMs(), 0);
-  EXPECT_EQ(h.host().Replied, 0);
+  for (const bool noSuchName : {false, true}) {
+    ProbeHarness h("routr1.lab");
+    h.run.CurrentHost = 2;
+    h.run.Hosts(2).Address = "routr1.lab";
+    if (noSuchName) h.control.NoSuchName("routr1.lab");
+    h.Probe();
+    EXPECT_EQ(h.platform.TraceMessages(),
+              (Messages{" --> DNS resolving on routr1.lab", " --- DNS resolving timed out: routr1.lab"}));
+    EXPECT_EQ(h.control.CallsExceptTargetReads(), (Messages{"SetTarget routr1.lab"}));
+    EXPECT_EQ(h.platform.SleptMs(), 0);
+    EXPECT_EQ(h.run.Hosts(2).Replied, 0);
+    EXPECT_EQ(h.platform.Problems(), noSuchName ? Messages{"host 2, routr1.lab: no such name"} : Messages{});
+  }
 }
 
 // The wait ends 5.05 s after the request: a reply at 5.08 s is too late. Its

@@ -297,6 +297,7 @@ TEST(RunChecks, SetupStatusEndsARunWithAWrongSetUp) {
        {Case{"7", "x up", false, 7, false},  // argument error, trace off: the no-host rule
         Case{"7", "0 down", false, 7, false}, Case{"7", "1 up \"\" down", false, 7, false},
         Case{"7", "1 up", true, 100, false}, Case{"007", "", false, 7, false}, Case{"", "", false, 0, false},
+        Case{"7", "1 up misspelt", false, 7, false},  // a misspelt name among answering hosts
         Case{"0", "", false, 0, true}, Case{"-7", "1 up", false, 100, true},
         Case{" 7", "0 down", false, 100, true}, Case{"7x", "1 up", false, 100, true}}) {
     Harness h;
@@ -305,6 +306,7 @@ TEST(RunChecks, SetupStatusEndsARunWithAWrongSetUp) {
     if (c.readOnlyTrace) h.platform.MakeReadOnly(h.platform.TracePath());
     h.control.Resolve("up", "192.0.2.1");
     h.control.Resolve("down", "192.0.2.2");
+    h.control.NoSuchName("misspelt");
     h.control.ReplyAfter("192.0.2.1", 5, 1);
     EXPECT_EQ(h.RunProgram(c.commandLine), c.exitStatus) << c.value << " " << c.commandLine;
     const Messages problems = h.platform.Problems();

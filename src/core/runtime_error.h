@@ -13,6 +13,8 @@ enum class ErrorNumber : int {
   Overflow = 6,
   IndexOutsideTable = 9,
   ControlFailure = 1000,
+  // A name lookup the name service answered: no such name.
+  NoSuchName = 1001,
 };
 
 class RuntimeError : public std::runtime_error {

@@ -19,21 +19,26 @@ std::string NoSocketReason(const char* family, int openError) {
   return start + std::strerror(openError);
 }
 
-std::optional<IpAddress> IcmpControlBase::Aim(const std::string& hostText) {
+NameLookup IcmpControlBase::AimAt(const std::string& hostText) {
   ForgetCurrentRequest();
-  std::optional<IpAddress> address;
+  NameLookup found;
   if (const auto dottedQuad = ParseDottedQuad(hostText)) {
-    address = IpAddress::Ipv4(*dottedQuad);
+    found.address = IpAddress::Ipv4(*dottedQuad);
   } else if (!hostText.empty()) {
-    address = ResolveName(hostText);
+    found = ResolveName(hostText);
   }
-  if (address) address = address->Unmapped();
-  target_ = address ? FormatAddress(*address) : hostText;
-  return address;
+  if (found.address) found.address = found.address->Unmapped();
+  target_ = found.address ? FormatAddress(*found.address) : hostText;
+  return found;
 }
 
+std::optional<IpAddress> IcmpControlBase::Aim(const std::string& hostText) { return AimAt(hostText).address; }
+
 void IcmpControlBase::SetTarget(const std::string& hostText) {
-  if (!Aim(hostText)) throw RuntimeError(ErrorNumber::ControlFailure, "cannot resolve " + hostText);
+  const NameLookup found = AimAt(hostText);
+  if (found.address) return;
+  if (found.noSuchName) throw RuntimeError(ErrorNumber::NoSuchName, "no such name: " + hostText);
+  throw RuntimeError(ErrorNumber::ControlFailure, "cannot resolve " + hostText);
 }
 
 void IcmpControlBase::FailSend(const char* why) {

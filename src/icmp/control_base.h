@@ -8,6 +8,7 @@
 
 #include "core/ping_control.h"
 #include "icmp/ip_address.h"
+#include "icmp/name_lookup.h"
 
 namespace korvane {
 
@@ -20,13 +21,14 @@ class IcmpControlBase : public PingControl {
  public:
   explicit IcmpControlBase(Platform& platform) : platform_(platform) {}
   void Connect(PingEvents* sink) override { sink_ = sink; }
-  // A dotted quad is taken as it is; a name is resolved. Failure throws.
+  // A dotted quad is taken as it is; a name is resolved. Failure throws, with
+  // ErrorNumber::NoSuchName when the name service says the name does not exist.
   void SetTarget(const std::string& hostText) override;
   std::string Target() override { return target_; }
 
  protected:
   // The address of a name or an IPv6 literal, IPv4 first, within a bounded time.
-  virtual std::optional<IpAddress> ResolveName(const std::string& name) = 0;
+  virtual NameLookup ResolveName(const std::string& name) = 0;
   // The request waited for so far is waited for no longer: nothing that
   // arrives for it from now on is raised as an event.
   virtual void ForgetCurrentRequest() = 0;
@@ -57,6 +59,8 @@ class IcmpControlBase : public PingControl {
 
  private:
   void ReportOnce(bool& reported, const std::string& reason);
+  // Aim, with what the lookup said when the text has no address.
+  NameLookup AimAt(const std::string& hostText);
 
   std::string target_;
   bool sendFailed_ = false;

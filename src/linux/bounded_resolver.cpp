@@ -10,8 +10,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace korvane {
 namespace {
@@ -66,7 +68,28 @@ std::string SystemFailure(int status) {
   return std::strerror(errno);
 }
 
-// The first address of the family, or nothing once the time is up.
+// The C library asks each name server for five seconds, twice, unless told
+// otherwise: a silent first server would use up the whole time limit before
+// the second one is asked. A try gives server k of n max(1, (timeout << k) / n)
+// seconds, so with a timeout of one second, its shortest, each of up to three
+// servers gets one second and the third is asked after two. Further tries go
+// round the servers again until the time limit: a lost query is sent again,
+// and an answer later than a second still counts (it is read on the server's
+// next turn), as from a local cache that waits on a slow server itself.
+// RES_OPTIONS is read when the resolver loads its configuration and overrides
+// resolv.conf's options; other options the variable already held are kept.
+// Set once, before the first lookup starts a resolver thread.
+void AskEachNameServerBriefly() {
+  static const bool set = [] {
+    const char* given = std::getenv("RES_OPTIONS");
+    const std::string options = (given ? std::string(given) + " " : std::string()) + "timeout:1 attempts:3";
+    return setenv("RES_OPTIONS", options.c_str(), 1) == 0;
+  }();
+  static_cast<void>(set);
+}
+
+// The first IPv4 address, or, when family allows it and there is none, the
+// first IPv6 address; nothing once the time is up.
 Resolution LookUp(const std::string& name, int family, Clock::time_point giveUpAt) {
   auto lookup = std::make_unique<Lookup>();
   lookup->name = name;
@@ -101,8 +124,13 @@ Resolution LookUp(const std::string& name, int family, Clock::time_point giveUpA
     if (cancelled == EAI_CANCELED) return {};
     status = gai_error(&lookup->request);  // it finished after all
   }
+  // Only "no such name" is the name's fault; a silent or failing name server
+  // (EAI_AGAIN, EAI_FAIL) is an outage like any other.
+  if (status == EAI_NONAME) return {std::nullopt, {}, true};
   if (status != 0) return {std::nullopt, SystemFailure(status)};
-  Resolution resolution{First(lookup->request.ar_result, family, ""), {}};
+  Resolution resolution{First(lookup->request.ar_result, AF_INET, ""), {}};
+  if (!resolution.address && family != AF_INET)
+    resolution.address = First(lookup->request.ar_result, AF_INET6, "");
   freeaddrinfo(lookup->request.ar_result);
   return resolution;
 }
@@ -110,11 +138,10 @@ Resolution LookUp(const std::string& name, int family, Clock::time_point giveUpA
 }  // namespace
 
 Resolution ResolveHost(const std::string& name, int timeLimitMs) {
+  AskEachNameServerBriefly();
   if (const auto literal = Ipv6Literal(name)) return {literal, {}};
   const Clock::time_point giveUpAt = Clock::now() + std::chrono::milliseconds(timeLimitMs);
-  Resolution ipv4 = LookUp(name, AF_INET, giveUpAt);
-  if (ipv4.address || !ipv4.systemFailure.empty() || OnlyIpv4(name) || Clock::now() >= giveUpAt) return ipv4;
-  return LookUp(name, AF_INET6, giveUpAt);
+  return LookUp(name, OnlyIpv4(name) ? AF_INET : AF_UNSPEC, giveUpAt);
 }
 
 }  // namespace korvane

@@ -165,10 +165,10 @@ void LinuxIcmpControl::ForgetCurrentRequest() {
   }
 }
 
-std::optional<IpAddress> LinuxIcmpControl::ResolveName(const std::string& name) {
+NameLookup LinuxIcmpControl::ResolveName(const std::string& name) {
   Resolution resolution = ResolveHost(name, kResolveTimeLimitMs);
   if (!resolution.systemFailure.empty()) ReportResolverFailure(resolution.systemFailure);
-  return resolution.address;
+  return {resolution.address, resolution.noSuchName};
 }
 
 void LinuxIcmpControl::SendEcho(const std::string& addressText) {

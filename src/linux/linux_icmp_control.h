@@ -45,7 +45,7 @@ class LinuxIcmpControl : public IcmpControlBase {
     AwaitedRequest awaited;
   };
 
-  std::optional<IpAddress> ResolveName(const std::string& name) override;
+  NameLookup ResolveName(const std::string& name) override;
   void ForgetCurrentRequest() override;
   void Open(FamilySocket& socket);
   bool OpenDatagram(FamilySocket& socket);

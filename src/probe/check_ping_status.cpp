@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
 
 #include "address/is_not_ip_address.h"
 #include "core/pause.h"
@@ -24,6 +25,7 @@ class StepRunner {
     }
   }
   bool ErrorPending() const { return pending_.has_value(); }
+  bool Pending(ErrorNumber number) const { return pending_ == number; }
   void ClearError() { pending_.reset(); }
 
  private:
@@ -55,6 +57,11 @@ void CheckPingStatus(modKorvane& run) {
     step.ClearError();  // only the resolution itself may take the failure branch
     step([&] { run.pingClient.SetTarget(host.Address); });
     if (step.ErrorPending()) {
+      // A misspelt name is a wrong set-up, named once; a name server that
+      // fails or does not answer is an outage and stays a silent "down".
+      if (step.Pending(ErrorNumber::NoSuchName))
+        run.platform.ReportProblem("host " + std::to_string(run.CurrentHost) + ", " + host.Address +
+                                   ": no such name");
       if (run.DebugOn) TraceLine(run, {" --- DNS resolving timed out: ", host.Address});
       return;
     }

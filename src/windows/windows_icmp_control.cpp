@@ -38,6 +38,12 @@ static_assert(kReplyBufferSize >= sizeof(Icmp6EchoReply) + kPayloadSize + 8 + si
 static_assert(offsetof(sockaddr_in6, sin6_addr) == 8 && offsetof(sockaddr_in6, sin6_scope_id) == 24 &&
               sizeof(sockaddr_in6) == 28);
 
+// The system's DNS client asks the preferred server of the preferred
+// connection for 1 s, then the preferred servers of all connections for 2 s,
+// and only then every server: with one connection, its alternate server may
+// first be asked 3 s into the lookup. One second more lets its answer count.
+constexpr DWORD kLookupTimeLimitMs = kResolveTimeLimitMs + 1000;
+
 // One lookup, shared by the run and the thread that does it; whichever of the
 // two lets go of it last frees it. Plain Win32 threads and events: the
 // threading library's own locks, left held by a finished detached thread, have
@@ -47,6 +53,7 @@ struct Lookup {
   std::string zone;  // an IPv6 literal's, as written
   bool ipv4Only = false;
   std::optional<IpAddress> address;
+  bool noSuchName = false;    // the name service answered that the name does not exist
   HANDLE finished = nullptr;  // set once address holds the result
   LONG holders = 2;           // the run and the lookup thread
 };
@@ -57,12 +64,15 @@ void LetGo(Lookup* lookup) {
   delete lookup;
 }
 
-std::optional<IpAddress> FirstOf(const std::wstring& name, int family, int flags, const std::string& zone) {
+// failed: GetAddrInfoW's error, or 0.
+std::optional<IpAddress> FirstOf(const std::wstring& name, int family, int flags, const std::string& zone,
+                                 int& failed) {
   ADDRINFOW hints{};
   hints.ai_family = family;
   hints.ai_flags = flags;
   ADDRINFOW* list = nullptr;
-  if (GetAddrInfoW(name.c_str(), nullptr, &hints, &list) != 0) return std::nullopt;
+  failed = GetAddrInfoW(name.c_str(), nullptr, &hints, &list);
+  if (failed != 0) return std::nullopt;
   std::optional<IpAddress> found;
   for (const ADDRINFOW* entry = list; entry && !found; entry = entry->ai_next) {
     if (entry->ai_family == AF_INET && family == AF_INET) {
@@ -83,16 +93,20 @@ std::optional<IpAddress> FirstOf(const std::wstring& name, int family, int flags
 // outlives it finishes on its own and is then dropped.
 DWORD WINAPI LookUp(void* parameter) {
   auto* lookup = static_cast<Lookup*>(parameter);
-  std::optional<IpAddress> found = FirstOf(lookup->name, AF_INET6, AI_NUMERICHOST, lookup->zone);
-  if (!found) found = FirstOf(lookup->name, AF_INET, 0, {});
-  if (!found && !lookup->ipv4Only) found = FirstOf(lookup->name, AF_INET6, 0, {});
+  int failed = 0;
+  std::optional<IpAddress> found = FirstOf(lookup->name, AF_INET6, AI_NUMERICHOST, lookup->zone, failed);
+  if (!found) found = FirstOf(lookup->name, AF_INET, 0, {}, failed);
+  if (!found && !lookup->ipv4Only) found = FirstOf(lookup->name, AF_INET6, 0, {}, failed);
   lookup->address = found;
+  // Only "no such name" is the name's fault; a silent or failing name server
+  // (WSATRY_AGAIN, WSANO_RECOVERY) is an outage like any other.
+  lookup->noSuchName = !found && failed == WSAHOST_NOT_FOUND;
   SetEvent(lookup->finished);
   LetGo(lookup);
   return 0;
 }
 
-std::optional<IpAddress> ResolveHost(const std::string& name) {
+NameLookup ResolveHost(const std::string& name) {
   auto* lookup = new Lookup;
   lookup->name = WideFromUtf8(name);
   const std::size_t percent = name.find('%');
@@ -103,13 +117,14 @@ std::optional<IpAddress> ResolveHost(const std::string& name) {
   if (!thread) {
     if (lookup->finished) CloseHandle(lookup->finished);
     delete lookup;
-    return std::nullopt;
+    return {};
   }
   CloseHandle(thread);
-  const bool done = WaitForSingleObject(lookup->finished, kResolveTimeLimitMs) == WAIT_OBJECT_0;
-  std::optional<IpAddress> address = done ? lookup->address : std::nullopt;
+  const bool done = WaitForSingleObject(lookup->finished, kLookupTimeLimitMs) == WAIT_OBJECT_0;
+  NameLookup found;
+  if (done) found = {lookup->address, lookup->noSuchName};
   LetGo(lookup);
-  return address;
+  return found;
 }
 
 }  // namespace
@@ -141,9 +156,7 @@ WindowsIcmpControl::~WindowsIcmpControl() {
   if (icmp6_) IcmpCloseHandle(icmp6_);
 }
 
-std::optional<IpAddress> WindowsIcmpControl::ResolveName(const std::string& name) {
-  return ResolveHost(name);
-}
+NameLookup WindowsIcmpControl::ResolveName(const std::string& name) { return ResolveHost(name); }
 
 void WindowsIcmpControl::SendEcho(const std::string& addressText) {
   // The deadline counts from when the request is asked for, as the wait for it does.

@@ -25,7 +25,7 @@ class WindowsIcmpControl : public IcmpControlBase {
  private:
   struct Request;
 
-  std::optional<IpAddress> ResolveName(const std::string& name) override;
+  NameLookup ResolveName(const std::string& name) override;
   // Sends a request to the address and makes it the current one; the reason
   // when it cannot be sent.
   const char* Send(const IpAddress& address, std::int64_t deadlineNs);

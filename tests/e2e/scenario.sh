@@ -28,6 +28,7 @@ work="$(mktemp -d /tmp/korvane-e2e.XXXXXX)"
 chmod 755 "$work"
 responder_pid=""
 helper_pid=""
+name_server_pids=()
 source "$(dirname "$0")/../windows/wine-prefix.sh"
 cleanup() {
   if [ "$mode" = wine ]; then stop_wine; umount "$work/wine-prefix" 2>/dev/null || true; fi
@@ -35,6 +36,7 @@ cleanup() {
   if [ "$name" = examples ]; then umount -l /usr/bin "$work/usr-bin" 2>/dev/null || true; fi  # this namespace's overlay
   [ -n "$responder_pid" ] && kill "$responder_pid" 2>/dev/null || true
   [ -n "$helper_pid" ] && kill "$helper_pid" 2>/dev/null || true
+  for pid in "${name_server_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -115,6 +117,16 @@ start_responder() {  # ADDRESS=RULE...
   responder_pid=$!
   wait_for_file "$work/ready" responder
 }
+
+# A name server on port 53 of ADDRESS: silent without rules, else answering
+# by them (NAME=IP, NAME=servfail, "no such name" for any other name).
+start_name_server() {  # ADDRESS [RULE...]
+  local ready="$work/dns-ready-${#name_server_pids[@]}"
+  "$(dirname "$responder_bin")/silent_resolver" "$ready" "$@" &
+  name_server_pids+=($!)
+  wait_for_file "$ready" "name server on $1"
+}
+name_servers() { printf 'nameserver %s\n' "$@" > "$work/resolv.conf"; }  # ADDRESS...
 
 # What a run must print: nothing, unless a scenario sets these to the exact
 # text (without the last line end) it expects on standard output or error.
@@ -269,18 +281,56 @@ case "$name" in
       " --> Sending Ping to 192.0.2.2" " --- Ping timed out: 192.0.2.2" " Return Value: 0"
     ;;
   unresolvable_name)
+    # No name server at all (the query is refused): an outage, said nowhere.
     enable_trace
     run_korvane 1 nosuch.test
     expect_status 0
     expect_unresolved_trace nosuch.test
     expect_elapsed 500 5000
+    # A name server that answers "no such name": a wrong set-up, named, also
+    # when another host answers; one that fails: an outage again.
+    start_responder 192.0.2.1=now
+    start_name_server 127.0.0.1 router1.lab=192.0.2.1 broken.lab=servfail
+    expect_stderr="korvane: host 1, routr1.lab: no such name"
+    enable_trace
+    run_korvane 1 routr1.lab
+    expect_status 0
+    expect_unresolved_trace routr1.lab
+    expect_stderr="korvane: host 2, routr1.lab: no such name"
+    KORVANE_SETUP_STATUS=9 run_korvane 1 router1.lab routr1.lab
+    expect_status 9
+    expect_stderr=""
+    KORVANE_SETUP_STATUS=9 run_korvane 1 broken.lab
+    expect_status 0
     ;;
   silent_name_server)
-    # A name server that never answers: the resolver library alone would wait
-    # for its own time-outs (10 s and more); korvane gives up after 3 s.
-    "$(dirname "$responder_bin")/silent_resolver" "$work/dns-ready" &
-    helper_pid=$!
-    wait_for_file "$work/dns-ready" "silent name server"
+    # Name servers that never answer, on every loopback address but
+    # 127.0.0.2, where one answers, and 127.0.0.5, where one answers 1.5 s
+    # late. Each server is asked for 1 s in turn, for both families at a
+    # time, so the third of three answers in time, for an IPv6-only name
+    # too, and a single slow one still counts; three silent ones are given up
+    # after 3 s, the lookup's bound. (Under Wine the host's resolver asks each
+    # server for 5 s: the third server is not reached there.)
+    start_name_server 0.0.0.0
+    start_name_server 127.0.0.2 router1.lab=192.0.2.1 six.lab=2001:db8::1
+    start_name_server 127.0.0.5 delay=1500 router1.lab=192.0.2.1
+    start_responder 192.0.2.1=now 2001:db8::1=now
+    name_servers 127.0.0.5
+    run_korvane 1 router1.lab
+    expect_status 100
+    if [ "$mode" != wine ]; then
+      name_servers 127.0.0.1 127.0.0.3 127.0.0.2
+      enable_trace
+      run_korvane 2 router1.lab six.lab
+      expect_status 100
+      expect_trace "${start_lines[@]}" " CommandLine = 2 router1.lab six.lab" \
+        " --> DNS resolving on router1.lab" " <-- DNS resolved to 192.0.2.1" \
+        " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" \
+        " --> DNS resolving on six.lab" " <-- DNS resolved to 2001:db8::1" \
+        " --> Sending Ping to 2001:db8::1" " <-- Ping Response from 2001:db8::1 \($rtt ms\)" " Return Value: 100"
+      expect_elapsed 4000 7000
+    fi
+    name_servers 127.0.0.1 127.0.0.3 127.0.0.4
     enable_trace
     run_korvane 1 nosuch.test
     expect_status 0

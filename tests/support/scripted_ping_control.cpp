@@ -20,6 +20,7 @@ std::optional<std::int64_t> ScriptedPingControl::NextDueAt() const {
 void ScriptedPingControl::SetTarget(const std::string& hostText) {
   calls_.push_back("SetTarget " + hostText);
   const auto found = names_.find(hostText);
+  if (noSuchNames_.count(hostText)) throw RuntimeError(ErrorNumber::NoSuchName, "no such name " + hostText);
   if (found == names_.end()) {
     throw RuntimeError(ErrorNumber::ControlFailure, "cannot resolve " + hostText);
   }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ class ScriptedPingControl : public PingControl {
 
   // Script.
   void Resolve(const std::string& name, const std::string& address) { names_[name] = address; }
+  // The name service answers that the name does not exist.
+  void NoSuchName(const std::string& name) { noSuchNames_.insert(name); }
   // When an echo request goes to address, a reply from source arrives delayMs later.
   void ReplyAfter(const std::string& address, std::int64_t delayMs, std::int32_t roundTripMs,
                   std::string source = {});
@@ -60,6 +63,7 @@ class ScriptedPingControl : public PingControl {
   PingEvents* sink_ = nullptr;
   std::string target_;
   std::map<std::string, std::string> names_;
+  std::set<std::string> noSuchNames_;
   std::multimap<std::string, Answer> answers_;
   std::vector<Event> due_;
   std::vector<std::string> calls_;
