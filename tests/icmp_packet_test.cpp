@@ -32,6 +32,7 @@ using Packet = std::vector<unsigned char>;
 using Kind = IcmpVerdict::Kind;
 
 constexpr std::uint16_t kOurId = 0x1234;
+constexpr int kOurSocket = 3;                 // the descriptor our request went out on
 constexpr std::uint32_t kHost = 0xC0000207;   // 192.0.2.7
 constexpr std::uint32_t kLocal = 0xC0000201;  // 192.0.2.1
 
@@ -145,7 +146,9 @@ std::vector<Case> RawCases() {
   Put16(shortLength, 2, 19);  // a stated length inside its own header
   Packet version6 = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
   version6[0] = 0x65;
-  Packet quotesUdp = Ipv4(kLocal, kHost, Packet(16, 0), 17);
+  // UDP datagrams whose data reads like our request and our reply.
+  Packet quotesUdp = Ipv4(kLocal, kHost, Echo(kIcmpEchoRequest, kOurId, 9), 17);
+  Packet udp = Ipv4(kHost, kLocal, Echo(kIcmpEchoReply, kOurId, 9), 17);
   Packet otherCookie = Echo(kIcmpEchoReply, kOurId, 9);
   otherCookie[8 + 5] ^= 0x01;
   FixChecksum(otherCookie);
@@ -170,6 +173,7 @@ std::vector<Case> RawCases() {
       {"stated length shorter than the header", shortLength, {}, Filter::Either},
       {"ICMP header cut short", headerCut, {}, Filter::Drops},
       {"not IPv4", version6, {}, Filter::Either},
+      {"not ICMP", udp, {}, Filter::Either},
       {"nothing", {}, {}, Filter::Drops},
       {"unreachable", FromHost(ErrorAbout(kIcmpDestinationUnreachable, OurRequestTo(kHost, 9))),
        ErrorFor(9, kHost), Filter::Keeps},
@@ -310,7 +314,8 @@ TEST(IpAddressText, Ipv6IsWrittenInItsCanonicalFormWithItsZone) {
   EXPECT_EQ(FormatAddress(IpAddress::Ipv4(0xC0000207)), "192.0.2.7");
 }
 
-// One request, number 9 to the host, sent at 1 s, and what counts for it, in
+// One request, number 9 to the host, sent at 1 s and waited for until 6.05 s,
+// and what counts for it, in
 // the order things arrive: each row feeds its arrivals to a fresh request and
 // checks what the last one raises.
 TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
@@ -320,6 +325,7 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
     IpAddress from = IpAddress::Ipv4(kHost);
     std::int64_t atNs = 1'023'900'000;
     std::optional<QueuedError> queued = std::nullopt;
+    int socket = kOurSocket;  // where it was read
   };
   const Packet request = Echo(kIcmpEchoRequest, kOurId, 9);
   const auto queued = [&](std::uint8_t type, std::uint32_t to, const Packet& quoted) {
@@ -353,11 +359,21 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
       {"a reply read before the send's time stamp",
        {{reply.message, IpAddress::Ipv4(kHost), 900'000'000}},
        {Event::Response, "192.0.2.7", 0, false}},
+      {"its reply that arrived at the deadline",
+       {{reply.message, IpAddress::Ipv4(kHost), 6'050'000'000}},
+       {Event::Response, "192.0.2.7", 5050, false}},
+      {"its reply that arrived after the deadline",
+       {{reply.message, IpAddress::Ipv4(kHost), 6'050'000'001}},
+       {}},
+      {"its reply, read on another socket", {{reply.message, IpAddress::Ipv4(kHost), reply.atNs, {}, 4}}, {}},
       {"a reply to the request before", {{Echo(kIcmpEchoReply, kOurId, 8)}}, {}},
       {"a reply with another cookie", {{otherCookie}}, {}},
       {"its first error", {error}, firstError},
       {"its second error", {error, error}, {}},
       {"its first error, queued", {queued(kIcmpTimeExceeded, kHost, request)}, firstError},
+      {"its first error, queued on another socket",
+       {{{}, {}, 0, QueuedError{kIcmpTimeExceeded, IpAddress::Ipv4(kHost), request}, 4}},
+       {}},
       {"an error quoting another destination", {queued(kIcmpTimeExceeded, 0xC0000263, request)}, {}},
       {"an error about the request before", {stray}, {}},
       {"31 errors about something else", strays31, {}},
@@ -373,11 +389,13 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
        firstError},
   };
   for (const Row& row : rows) {
-    AwaitedRequest awaited(IpAddress::Ipv4(kHost), kOurId, 9, OurPayload(), 1'000'000'000);
+    AwaitedRequest awaited(kOurSocket, IpAddress::Ipv4(kHost), kOurId, 9, OurPayload(), 1'000'000'000,
+                           6'050'000'000);
     Judgement raised;
     for (const Arrival& a : row.arrivals) {
-      raised = a.message.empty() ? awaited.OnQueuedError(a.queued)
-                                 : awaited.OnMessage(ClassifyIcmpMessage, a.message, a.from, a.atNs);
+      raised = a.message.empty()
+                   ? awaited.OnQueuedError(a.socket, a.queued)
+                   : awaited.OnMessage(a.socket, ClassifyIcmpMessage, a.message, a.from, a.atNs);
     }
     EXPECT_EQ(raised, row.raised) << row.what;
   }

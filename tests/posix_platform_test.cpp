@@ -3,6 +3,9 @@
 // dotted-quad reading of addresses.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +18,8 @@
 #include <vector>
 
 #include "icmp/ip_address.h"
+#include "linux/linux_icmp_family.h"
+#include "linux/linux_socket_calls.h"
 #include "linux/posix_platform.h"
 #include "text/text.h"
 
@@ -147,6 +152,30 @@ TEST(DottedQuad, DecimalWithLeadingZerosNeverOctal) {
   }
   EXPECT_EQ(FormatDottedQuad(0x7F000001), "127.0.0.1");
   EXPECT_EQ(FormatDottedQuad(0xC0000207), "192.0.2.7");
+}
+
+// An error the network reported about an earlier packet, still pending on the
+// socket, does not cost the next packet its send; a failure of its own does.
+// (A UDP socket to closed ports of 127.0.0.1: the kernel's port unreachable
+// becomes the pending error, as an ICMP error does on a ping socket.)
+TEST(SocketCalls, APendingErrorDoesNotCostTheNextSend) {
+  const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage closed{};
+  socklen_t length = ToSocketAddress(IpAddress::Ipv4(0x7F000001), closed);
+  // A port of its own, given back: closed from then on.
+  ASSERT_EQ(bind(udp, reinterpret_cast<const sockaddr*>(&closed), length), 0);
+  ASSERT_EQ(getsockname(udp, reinterpret_cast<sockaddr*>(&closed), &length), 0);
+  close(udp);
+  const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_TRUE(SetOption(sender, IPPROTO_IP, IP_RECVERR, 1));
+  const unsigned char packet[8] = {};
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(SendPacket(sender, packet, closed, length)) << round;
+    pollfd error{sender, 0, 0};
+    ASSERT_EQ(poll(&error, 1, 2000), 1) << "no port unreachable came back";
+  }
+  EXPECT_FALSE(SendPacket(sender, packet, closed, 1)) << "an address of the wrong length";
+  close(sender);
 }
 
 // A source on a pipe: each pump reads one byte, and says "flooded" when asked to.

@@ -192,11 +192,19 @@ TEST(CheckPingStatus, FailedTargetReadKeepsTheNameAndPingsIt) {
   EXPECT_EQ(h.control.CallsExceptTargetReads().back(), "SendEcho gateway.example");
 }
 
-TEST(CheckPingStatus, FailingAddressCheckFallsThroughToPingingTheText) {
+// A failing address check leaves what it had found: a text not yet rejected
+// is pinged as it is; one already rejected (999) is resolved, and the check's
+// failure is not taken for a failed lookup.
+TEST(CheckPingStatus, FailingAddressCheckLeavesWhatItHadFound) {
   const std::string huge = "1.2.3." + std::string(400, '9');
   ProbeHarness h(huge);
   h.Probe();
   EXPECT_EQ(h.control.CallsExceptTargetReads(), (Messages{"SendEcho " + huge}));
+  const std::string rejected = "1.2.999." + std::string(400, '9');
+  ProbeHarness r(rejected);
+  r.control.Resolve(rejected, "192.0.2.9");
+  r.Probe();
+  EXPECT_EQ(r.control.CallsExceptTargetReads(), (Messages{"SetTarget " + rejected, "SendEcho 192.0.2.9"}));
 }
 
 // A trace file that cannot be written must not turn a resolvable name into a
@@ -243,8 +251,8 @@ TEST(ReplyEvents, NoReplyIsCreditedNorErrorTracedOutsideTheProbesWait) {
 TEST(ReplyEvents, HandlerFailuresStayInsideTheHandler) {
   ProbeHarness h("192.0.2.7");
   h.run.CurrentHost = 11;  // as in the final pause after ten hosts
-  h.control.ErrorAt(h.platform.MonotonicMilliseconds() + 10);
-  h.control.ReplyAt(h.platform.MonotonicMilliseconds() + 10, "", 1);
+  h.control.ErrorAt(h.platform.Now() + 10);
+  h.control.ReplyAt(h.platform.Now() + 10, "", 1);
   h.run.AwaitingReply = true;
   EXPECT_NO_THROW(Pause(h.run, 20));
   EXPECT_EQ(h.platform.TraceMessages(), Messages{});

@@ -61,7 +61,7 @@ TEST(Pause, DeliversControlEventsOnlyInsideItsPumps) {
   h.run.Hosts(1).Address = "192.0.2.7";
   h.run.CurrentHost = 1;
   h.run.AwaitingReply = true;
-  h.control.ErrorAt(h.platform.MonotonicMilliseconds());
+  h.control.ErrorAt(h.platform.Now());
   EXPECT_TRUE(h.platform.TraceLines().empty());
   Pause(h.run, 5);  // no slice, no pump
   EXPECT_TRUE(h.platform.TraceLines().empty());
@@ -375,7 +375,7 @@ TEST(RunChecks, LateReplyIsNotCreditedToTheNextHost) {
   // host's 100 ms pause ends at +5300 and its 50 ms pause at +5350.
   for (std::int64_t arrival : {5230, 5320}) {
     TracedHarness h;
-    const std::int64_t start = h.platform.MonotonicMilliseconds();
+    const std::int64_t start = h.platform.Now();
     h.control.ReplyAt(start + arrival, "192.0.2.1", 5080);
     EXPECT_EQ(h.RunProgram("1 192.0.2.1 192.0.2.2"), 0) << arrival;
     EXPECT_EQ(h.run.Hosts(2).Replied, 0);

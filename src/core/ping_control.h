@@ -10,11 +10,16 @@
 
 namespace korvane {
 
+// How long a request is waited for, from when it is sent: a reply that
+// arrives later is no answer, however soon after it the pump reads it.
+inline constexpr std::int64_t kReplyDeadlineMs = 5050;
+
 class PingEvents {
  public:
   virtual ~PingEvents() = default;
   virtual void OnError() = 0;
-  // sourceAddress: dotted-quad text of the replying host; roundTripMs: whole ms.
+  // sourceAddress: the replying host's address as the control writes it (a
+  // dotted quad, or IPv6 text); roundTripMs: whole ms.
   virtual void OnResponse(const std::string& sourceAddress, std::int32_t roundTripMs) = 0;
 };
 

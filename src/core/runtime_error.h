@@ -1,7 +1,7 @@
 #pragma once
 // The one exception type of the checker's logic. A failing step raises it with a
-// number saying what went wrong; the argument reader and the host probe are the
-// only places that catch it.
+// number saying what went wrong; the argument reader, the host probe and the
+// reply handlers are the only places that catch it.
 #include <cstdint>
 #include <stdexcept>
 #include <string>

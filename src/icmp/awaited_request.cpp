@@ -22,26 +22,37 @@ std::vector<unsigned char> EchoPayload(std::size_t size, Bytes cookie) {
   return payload;
 }
 
+bool ArrivedByDeadline(std::int64_t arrivedAtNs, std::int64_t deadlineNs) {
+  return arrivedAtNs <= deadlineNs;
+}
+
 std::string ReplySource(const IpAddress& source, const IpAddress& destination) {
   const bool fromDestination =
       source.SameHostAs(destination) && (!destination.ZoneMatters() || source.scopeId == destination.scopeId);
   return FormatAddress(fromDestination ? destination : source);
 }
 
-AwaitedRequest::AwaitedRequest(IpAddress destination, std::uint16_t identifier, std::uint16_t sequence,
-                               std::vector<unsigned char> payload, std::int64_t sentAtNs)
-    : destination_(std::move(destination)),
+AwaitedRequest::AwaitedRequest(int socket, IpAddress destination, std::uint16_t identifier,
+                               std::uint16_t sequence, std::vector<unsigned char> payload,
+                               std::int64_t sentAtNs, std::int64_t deadlineNs)
+    : socket_(socket),
+      destination_(std::move(destination)),
       identifier_(identifier),
       sequence_(sequence),
       payload_(std::move(payload)),
-      sentAtNs_(sentAtNs) {}
+      sentAtNs_(sentAtNs),
+      deadlineNs_(deadlineNs) {}
 
-Judgement AwaitedRequest::OnMessage(Classifier classify, Bytes message, const IpAddress& source,
+bool AwaitedRequest::OnItsSocket(int socket) const { return socket == socket_; }
+
+Judgement AwaitedRequest::OnMessage(int socket, Classifier classify, Bytes message, const IpAddress& source,
                                     std::int64_t receivedAtNs) {
+  if (!OnItsSocket(socket)) return {};
   return Judge(classify(message, identifier_, payload_), source, receivedAtNs);
 }
 
-Judgement AwaitedRequest::OnQueuedError(const std::optional<QueuedError>& entry) {
+Judgement AwaitedRequest::OnQueuedError(int socket, const std::optional<QueuedError>& entry) {
+  if (!OnItsSocket(socket)) return {};
   Judgement judgement;
   if (entry) {
     judgement = Judge(
@@ -58,6 +69,7 @@ Judgement AwaitedRequest::Judge(const IcmpVerdict& verdict, const IpAddress& sou
                                 std::int64_t receivedAtNs) {
   if (verdict.sequence != sequence_) return {};
   if (verdict.kind == IcmpVerdict::Kind::EchoReply) {
+    if (!ArrivedByDeadline(receivedAtNs, deadlineNs_)) return {};
     return {Judgement::Event::Response, ReplySource(source, destination_),
             ElapsedWholeMs(sentAtNs_, receivedAtNs), false};
   }

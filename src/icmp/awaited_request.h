@@ -29,6 +29,11 @@ std::vector<unsigned char> EchoPayload(std::size_t size, Bytes cookie);
 // apart only where it names the link (link-local, multicast).
 std::string ReplySource(const IpAddress& source, const IpAddress& destination);
 
+// A reply counts only when it arrived at or before its request's deadline,
+// however late the process wakes to read it (stopped, frozen, starved of the
+// processor): arrivedAtNs is when the system took it in, not when it is read.
+bool ArrivedByDeadline(std::int64_t arrivedAtNs, std::int64_t deadlineNs);
+
 // What a socket of one kind hands over, classified for our identifier and the
 // payload our request carried.
 using Classifier = IcmpVerdict (*)(Bytes message, std::uint16_t identifier, Bytes payload);
@@ -61,29 +66,35 @@ class AwaitedRequest {
   // about one echo request.
   static constexpr int kMaxStrayErrors = 32;
 
-  AwaitedRequest(IpAddress destination, std::uint16_t identifier, std::uint16_t sequence,
-                 std::vector<unsigned char> payload, std::int64_t sentAtNs);
+  // socket: the one the request went out on; deadlineNs: when the wait for
+  // its replies ends, on the clock of sentAtNs.
+  AwaitedRequest(int socket, IpAddress destination, std::uint16_t identifier, std::uint16_t sequence,
+                 std::vector<unsigned char> payload, std::int64_t sentAtNs, std::int64_t deadlineNs);
 
-  // A message read from the request's socket at receivedAtNs (the clock of
-  // sentAtNs), from source.
-  Judgement OnMessage(Classifier classify, Bytes message, const IpAddress& source, std::int64_t receivedAtNs);
-  // An entry of the request's datagram socket's error queue; nothing: an
-  // entry that carries no ICMP error.
-  Judgement OnQueuedError(const std::optional<QueuedError>& entry);
+  // A message that arrived on a socket at receivedAtNs (the clock of
+  // sentAtNs), from source. Only what the request's own socket reads is
+  // about it: another socket's messages count for nothing here.
+  Judgement OnMessage(int socket, Classifier classify, Bytes message, const IpAddress& source,
+                      std::int64_t receivedAtNs);
+  // An entry of a datagram socket's error queue; nothing: an entry that
+  // carries no ICMP error.
+  Judgement OnQueuedError(int socket, const std::optional<QueuedError>& entry);
 
   const IpAddress& Destination() const { return destination_; }
   std::uint16_t Sequence() const { return sequence_; }
-  const std::vector<unsigned char>& Payload() const { return payload_; }
-  bool ErrorRaised() const { return errorRaised_; }
 
  private:
   Judgement Judge(const IcmpVerdict& verdict, const IpAddress& source, std::int64_t receivedAtNs);
 
+  bool OnItsSocket(int socket) const;
+
+  int socket_;
   IpAddress destination_;
   std::uint16_t identifier_;
   std::uint16_t sequence_;
   std::vector<unsigned char> payload_;
   std::int64_t sentAtNs_;
+  std::int64_t deadlineNs_;
   bool errorRaised_ = false;
   int strayErrors_ = 0;
 };

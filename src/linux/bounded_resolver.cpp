@@ -100,7 +100,10 @@ Resolution LookUp(const std::string& name, int family, Clock::time_point giveUpA
   lookup->request.ar_request = &lookup->hints;
   gaicb* requests[1] = {&lookup->request};
   if (const int status = getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr); status != 0) {
-    return {std::nullopt, SystemFailure(status)};
+    // The lookup runs on a thread of the resolver's; where none can be
+    // started (a limit on processes), errno says why.
+    if (status != EAI_SYSTEM) return {std::nullopt, SystemFailure(status)};
+    return {std::nullopt, std::string("the lookup could not be started: ") + std::strerror(errno)};
   }
 
   while (gai_error(&lookup->request) == EAI_INPROGRESS) {

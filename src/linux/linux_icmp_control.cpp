@@ -47,11 +47,7 @@ LinuxIcmpControl::LinuxIcmpControl(Platform& platform) : IcmpControlBase(platfor
   GiveUpPrivilege();
 }
 
-LinuxIcmpControl::~LinuxIcmpControl() {
-  for (const FamilySocket* socket : {&ipv4_, &ipv6_}) {
-    if (socket->fd >= 0) close(socket->fd);
-  }
-}
+LinuxIcmpControl::~LinuxIcmpControl() = default;
 
 // An unprivileged datagram socket where the kernel allows one
 // (net.ipv4.ping_group_range), else a raw socket. A family without either
@@ -60,8 +56,8 @@ void LinuxIcmpControl::Open(FamilySocket& socket) {
   socket.opened = true;
   if (OpenDatagram(socket)) return;
   const int datagramError = socket.openError;
-  const int fd =
-      ::socket(socket.family->domain, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, socket.family->protocol);
+  Descriptor fd(
+      ::socket(socket.family->domain, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, socket.family->protocol));
   if (fd < 0) {
     // A raw socket is refused without privilege before anything else is
     // looked at: the datagram socket's failure says more, unless it too was a
@@ -73,16 +69,15 @@ void LinuxIcmpControl::Open(FamilySocket& socket) {
   // socket's queue until a request is sent; without them it is not used.
   if (!socket.family->restrictRawSocketTypes(fd) || !AttachFilter(fd, NothingFilter())) {
     socket.openError = errno;
-    close(fd);
     return;
   }
   unsigned char identifier[2] = {};
   FillRandom(identifier);
-  socket.fd = fd;
+  socket.fd = std::move(fd);
   socket.kind = SocketKind::Raw;
   socket.identifier = static_cast<std::uint16_t>(identifier[0] << 8 | identifier[1]);
-  SetReceiveOptions(fd);
-  Discard(fd);  // what came in before the filters were set
+  SetReceiveOptions(socket.fd);
+  Discard(socket.fd);  // what came in before the filters were set
 }
 
 // A datagram socket's identifier is its "port", which the kernel puts into
@@ -95,8 +90,8 @@ void LinuxIcmpControl::Open(FamilySocket& socket) {
 // which another user who holds many can stretch to many seconds. Where a few
 // random ones are all taken, the bind fails with EADDRINUSE.
 bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket) {
-  const int fd =
-      ::socket(socket.family->domain, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, socket.family->protocol);
+  Descriptor fd(
+      ::socket(socket.family->domain, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, socket.family->protocol));
   if (fd < 0) {
     socket.openError = errno;
     return false;
@@ -119,12 +114,10 @@ bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket) {
   }
   if (!bound) {
     socket.openError = errno;
-    close(fd);
     return false;
   }
   SetReceiveOptions(fd);
-  if (socket.fd >= 0) close(socket.fd);  // the kernel drops whatever still comes for it
-  socket.fd = fd;
+  socket.fd = std::move(fd);  // the one before is closed: the kernel drops whatever still comes for it
   socket.kind = SocketKind::Datagram;
   socket.identifier = ntohs(port);
   socket.used = false;
@@ -137,10 +130,8 @@ bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket) {
 // descriptors used up), the socket in use serves on, as quiet between
 // requests as a fresh one.
 void LinuxIcmpControl::TakeFreshDatagramSocket(FamilySocket& socket) {
-  const int inUse = socket.fd;
   const int error = socket.openError;
   if (!socket.noFreshSockets && OpenDatagram(socket)) return;
-  socket.fd = inUse;
   socket.openError = error;
   socket.noFreshSockets = true;
 }
@@ -181,6 +172,8 @@ NameLookup LinuxIcmpControl::ResolveName(const std::string& name) {
 }
 
 void LinuxIcmpControl::SendEcho(const std::string& addressText) {
+  // The deadline counts from when the request is asked for, as the wait for it does.
+  const std::int64_t deadlineNs = MonotonicNowNs() + kReplyDeadlineMs * 1'000'000;
   const std::optional<IpAddress> address = Aim(addressText);
   if (!address) FailSend("no address to send to");
   FamilySocket& socket = address->IsIpv6() ? ipv6_ : ipv4_;
@@ -212,18 +205,9 @@ void LinuxIcmpControl::SendEcho(const std::string& addressText) {
   sockaddr_storage destination{};
   const socklen_t length = ToSocketAddress(*address, destination);
   const std::int64_t sentAtNs = MonotonicNowNs();
-  // A send fails with an error the network reported about an earlier packet
-  // when that is still pending on the socket; the failed send clears it. So
-  // only a second failure is this request's own.
-  bool sent = false;
-  for (int attempt = 0; attempt < 2 && !sent; ++attempt) {
-    sent = sendto(socket.fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&destination),
-                  length) == static_cast<ssize_t>(packet.size());
-    if (!sent) ClearPendingError(socket.fd);
-  }
-  if (!sent) FailSend("echo request not sent");
-  current_.emplace(
-      Request{&socket, AwaitedRequest(*address, socket.identifier, sequence, std::move(payload), sentAtNs)});
+  if (!SendPacket(socket.fd, packet, destination, length)) FailSend("echo request not sent");
+  current_.emplace(Request{AwaitedRequest(socket.fd, *address, socket.identifier, sequence,
+                                          std::move(payload), sentAtNs, deadlineNs)});
 }
 
 std::vector<std::intptr_t> LinuxIcmpControl::WaitObjects() const {
@@ -260,11 +244,12 @@ bool LinuxIcmpControl::ReadMessage(const FamilySocket& socket) {
   // faster than the pump reads cannot hold a reply back.
   if (size < 0 && errno != EAGAIN && errno != EWOULDBLOCK) size = received.From(socket.fd, 0);
   if (size < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
-  if (!current_ || current_->socket != &socket) return true;
+  if (!current_) return true;
   const Classifier classify =
       socket.kind == SocketKind::Raw ? socket.family->classifyRaw : socket.family->classifyDatagram;
-  Raise(socket, current_->awaited.OnMessage(classify, Bytes(received.data, static_cast<std::size_t>(size)),
-                                            received.Address(), received.ArrivedAtNs()));
+  Raise(socket,
+        current_->awaited.OnMessage(socket.fd, classify, Bytes(received.data, static_cast<std::size_t>(size)),
+                                    received.Address(), received.ArrivedAtNs()));
   return true;
 }
 
@@ -272,7 +257,7 @@ bool LinuxIcmpControl::ReadQueuedError(const FamilySocket& socket) {
   Received received;  // its address: where the request the error is about was sent
   const ssize_t size = received.From(socket.fd, MSG_ERRQUEUE);
   if (size < 0) return false;
-  if (!current_ || current_->socket != &socket) return true;
+  if (!current_) return true;
   std::optional<QueuedError> entry;
   for (cmsghdr* c = CMSG_FIRSTHDR(&received.message); c && !entry; c = CMSG_NXTHDR(&received.message, c)) {
     if (c->cmsg_level != socket.family->errorLevel || c->cmsg_type != socket.family->errorOption) continue;
@@ -283,7 +268,7 @@ bool LinuxIcmpControl::ReadQueuedError(const FamilySocket& socket) {
     entry =
         QueuedError{error.ee_type, received.Address(), Bytes(received.data, static_cast<std::size_t>(size))};
   }
-  Raise(socket, current_->awaited.OnQueuedError(entry));
+  Raise(socket, current_->awaited.OnQueuedError(socket.fd, entry));
   return true;
 }
 

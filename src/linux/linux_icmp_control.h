@@ -10,6 +10,7 @@
 
 #include "icmp/awaited_request.h"
 #include "icmp/control_base.h"
+#include "linux/descriptor.h"
 #include "linux/linux_icmp_family.h"
 
 namespace korvane {
@@ -32,16 +33,15 @@ class LinuxIcmpControl : public IcmpControlBase {
   enum class SocketKind { None, Datagram, Raw };
   struct FamilySocket {
     const IcmpFamily* family;
-    int fd = -1;
+    Descriptor fd{};
     SocketKind kind = SocketKind::None;
-    std::uint16_t identifier = 0;  // a datagram socket's is the kernel's
+    std::uint16_t identifier = 0;  // random: a datagram socket is bound to it
     bool opened = false;           // the socket was tried for
     bool used = false;             // a request has gone out on it
     bool noFreshSockets = false;   // a fresh datagram socket could not be had: this one serves on
     int openError = 0;             // why there is no socket
   };
   struct Request {
-    const FamilySocket* socket;
     AwaitedRequest awaited;
   };
 

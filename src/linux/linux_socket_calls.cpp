@@ -32,6 +32,16 @@ void ClearPendingError(int fd) {
   getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
 }
 
+bool SendPacket(int fd, std::span<const unsigned char> packet, const sockaddr_storage& to, socklen_t length) {
+  bool sent = false;
+  for (int attempt = 0; attempt < 2 && !sent; ++attempt) {
+    sent = sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to), length) ==
+           static_cast<ssize_t>(packet.size());
+    if (!sent) ClearPendingError(fd);
+  }
+  return sent;
+}
+
 void Discard(int fd) {
   mmsghdr batch[kDiscardBatch]{};  // no buffers: each message is read cut to nothing
   for (int i = 0; i < kMaxDiscardBatches; ++i) {

@@ -1,6 +1,7 @@
 #pragma once
 // Small system calls on the ICMP sockets, and the random bytes of requests.
 #include <linux/filter.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <span>
@@ -16,6 +17,11 @@ bool AttachFilter(int fd, std::vector<sock_filter> program);
 
 // Reads a pending socket error, which clears it.
 void ClearPendingError(int fd);
+
+// Sends the packet whole. A send fails with an error the network reported
+// about an earlier packet when that is still pending on the socket, and the
+// failed send clears it; so only a second failure is this packet's own.
+bool SendPacket(int fd, std::span<const unsigned char> packet, const sockaddr_storage& to, socklen_t length);
 
 // Reads and drops what waits in a socket's queue, up to a bound.
 void Discard(int fd);

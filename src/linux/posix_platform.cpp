@@ -35,15 +35,28 @@ std::string ExecutableDirectory(const char* argv0) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Writes all of the text, or as much as the descriptor takes: a full
-// non-blocking pipe (EAGAIN), a closed one (EPIPE) or a bad descriptor ends the
-// write without waiting and without a signal.
+// How long a standard stream may hold the run: a pipe whose reader stopped
+// reading takes nothing more, and from then on a write waits for no room.
+constexpr int kStreamWaitMs = 100;
+
+// Writes all of the text, or as much as the descriptor takes: a closed pipe
+// (EPIPE), a bad descriptor or a stream that has no room within its wait ends
+// the write without a signal, and the rest is lost, as a lost trace line is.
+// The descriptor may be shared with other processes, so it is not made
+// non-blocking: a write waits for room first, and writes no more than a pipe
+// that has room takes without blocking.
 void WriteAll(int fd, std::string_view text) {
   // A pipe without a reader would raise SIGPIPE and kill the run; korvane has
   // no writer that wants that signal, so it is ignored for the whole process.
   std::signal(SIGPIPE, SIG_IGN);
+  static bool stalled = false;
   while (!text.empty()) {
-    const ssize_t n = write(fd, text.data(), text.size());
+    pollfd stream{fd, POLLOUT, 0};
+    const int ready = poll(&stream, 1, stalled ? 0 : kStreamWaitMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) stalled = true;
+    if (ready <= 0) return;
+    const ssize_t n = write(fd, text.data(), std::min<std::size_t>(text.size(), PIPE_BUF));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     text.remove_prefix(static_cast<std::size_t>(n));

@@ -31,7 +31,6 @@ class Program {
   Program& AcceptIf(std::uint32_t value) {
     return Add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, kToAccept, kToReject));
   }
-  std::size_t Size() const { return code_.size(); }
 
   std::vector<sock_filter> Finish() {
     const std::size_t accept = code_.size();

@@ -67,7 +67,6 @@ class Platform {
   virtual LocalDateTime LocalNow() = 0;
   // Nanoseconds on a clock that never jumps, from an arbitrary origin.
   virtual std::int64_t MonotonicNanoseconds() = 0;
-  std::int64_t MonotonicMilliseconds() { return MonotonicNanoseconds() / 1'000'000; }
 
   // The command line without the program's own name, as one UTF-8 text.
   virtual std::string CommandLineText() = 0;

@@ -10,9 +10,8 @@ namespace korvane {
 // host as answered or five seconds have passed.
 void CheckPingStatus(modKorvane& run);
 
-// When the probe's wait for a reply ends, after its request was sent; it
-// polls every 50 ms until then.
-constexpr std::int64_t kReplyDeadlineMs = 5050;
+// The probe's wait for a reply ends kReplyDeadlineMs after its request was
+// sent; it polls every 50 ms until then.
 constexpr std::int64_t kReplyPollMs = 50;
 
 }  // namespace korvane

@@ -50,6 +50,50 @@ std::string ArgumentText() {
   return Utf8FromWide(std::wstring(arguments.begin(), arguments.end()));
 }
 
+// How long a standard handle may hold the run: a pipe whose reader stopped
+// reading takes nothing more, and is given no further line.
+constexpr DWORD kStreamWaitMs = 100;
+
+// One write to a standard handle, shared by the run and the thread that does
+// it; whichever of the two lets go of it last frees it.
+struct StreamWrite {
+  HANDLE handle;
+  std::string bytes;
+  LONG holders = 2;  // the run and the writing thread
+};
+
+void LetGo(StreamWrite* write) {
+  if (InterlockedDecrement(&write->holders) == 0) delete write;
+}
+
+DWORD WINAPI WriteOnItsOwn(void* parameter) {
+  auto* write = static_cast<StreamWrite*>(parameter);
+  DWORD written = 0;
+  WriteFile(write->handle, write->bytes.data(), static_cast<DWORD>(write->bytes.size()), &written, nullptr);
+  LetGo(write);
+  return 0;
+}
+
+// A write to a pipe (or a console) does not return until the reader has taken
+// all of it, so it is done on a thread of its own and cancelled when it takes
+// too long: the line is lost, as a trace line that cannot be written is.
+void WriteWithin(HANDLE handle, std::string bytes) {
+  static bool stalled = false;
+  if (stalled) return;
+  auto* write = new StreamWrite{handle, std::move(bytes)};
+  const HANDLE thread = CreateThread(nullptr, 0, WriteOnItsOwn, write, 0, nullptr);
+  if (!thread) {
+    delete write;
+    return;
+  }
+  if (WaitForSingleObject(thread, kStreamWaitMs) != WAIT_OBJECT_0) {
+    stalled = true;
+    CancelSynchronousIo(thread);
+  }
+  CloseHandle(thread);
+  LetGo(write);
+}
+
 // Writes to a standard handle only when the caller gave one: a GUI program
 // started without a redirect has none (NULL), and gets no console either.
 // Lines end in CR LF; the text is in the system's ANSI code page, as the
@@ -62,7 +106,8 @@ void WriteStandardHandle(DWORD which, std::string_view text) {
     if (c == '\n') lines += '\r';
     lines += c;
   }
-  const std::string bytes = AnsiFromUtf8(lines);
+  std::string bytes = AnsiFromUtf8(lines);
+  if (GetFileType(handle) != FILE_TYPE_DISK) return WriteWithin(handle, std::move(bytes));
   DWORD written = 0;
   WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }

@@ -133,6 +133,8 @@ struct WindowsIcmpControl::Request {
   HANDLE done = nullptr;
   IpAddress address;
   std::vector<unsigned char> payload;  // its cookie, new for each request
+  std::int64_t sentAtNs = 0;
+  std::int64_t deadlineNs = 0;  // when the wait for the host ends, on the platform's clock
   // The system writes ICMP_ECHO_REPLY, pointers included, at its start.
   alignas(ICMP_ECHO_REPLY) unsigned char reply[kReplyBufferSize] = {};
   ~Request() {
@@ -166,38 +168,50 @@ NameLookup WindowsIcmpControl::ResolveName(const std::string& name) {
 }
 
 void WindowsIcmpControl::SendEcho(const std::string& addressText) {
+  // The deadline counts from when the request is asked for, as the wait for it does.
+  const std::int64_t deadlineNs = platform_.MonotonicNanoseconds() + kReplyDeadlineMs * 1'000'000;
   const std::optional<IpAddress> address = Aim(addressText);
   if (!address) FailSend("no address to send to");
-  void* const handle = address->IsIpv6() ? icmp6_ : icmp_;
-  if (!handle) FailSendWithoutHandle(address->IsIpv6(), address->IsIpv6() ? icmp6Failure_ : icmpFailure_);
+  if (!(address->IsIpv6() ? icmp6_ : icmp_)) {
+    FailSendWithoutHandle(address->IsIpv6(), address->IsIpv6() ? icmp6Failure_ : icmpFailure_);
+  }
+  if (const char* failure = Send(*address, deadlineNs)) FailSend(failure);
+}
+
+const char* WindowsIcmpControl::Send(const IpAddress& address, std::int64_t deadlineNs) {
+  void* const handle = address.IsIpv6() ? icmp6_ : icmp_;
+  if (!handle) return "no ICMP handle for the address's family";
 
   auto request = std::make_unique<Request>();
-  request->address = *address;
+  request->address = address;
+  request->deadlineNs = deadlineNs;
   request->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!request->done) FailSend("no event for the request");
+  if (!request->done) return "no event for the request";
   unsigned char cookie[kCookieSize];
   if (BCryptGenRandom(nullptr, cookie, sizeof cookie, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) {
-    FailSend("no random cookie for the request");
+    return "no random cookie for the request";
   }
   request->payload = EchoPayload(kPayloadSize, cookie);
   void* const payload = request->payload.data();
+  request->sentAtNs = platform_.MonotonicNanoseconds();
   DWORD result = 0;
-  if (address->IsIpv6()) {
+  if (address.IsIpv6()) {
     sockaddr_in6 source{};
     source.sin6_family = AF_INET6;
     sockaddr_in6 destination{};
     destination.sin6_family = AF_INET6;
-    std::memcpy(destination.sin6_addr.s6_addr, address->bytes.data(), 16);
-    destination.sin6_scope_id = address->scopeId;
+    std::memcpy(destination.sin6_addr.s6_addr, address.bytes.data(), 16);
+    destination.sin6_scope_id = address.scopeId;
     result = Icmp6SendEcho2(handle, request->done, nullptr, nullptr, &source, &destination, payload,
                             kPayloadSize, nullptr, request->reply, kReplyBufferSize, kRequestTimeoutMs);
   } else {
-    result = IcmpSendEcho2(handle, request->done, nullptr, nullptr, htonl(address->Ipv4HostOrder()), payload,
+    result = IcmpSendEcho2(handle, request->done, nullptr, nullptr, htonl(address.Ipv4HostOrder()), payload,
                            kPayloadSize, nullptr, request->reply, kReplyBufferSize, kRequestTimeoutMs);
   }
-  if (result == 0 && GetLastError() != ERROR_IO_PENDING) FailSend("echo request not sent");
+  if (result == 0 && GetLastError() != ERROR_IO_PENDING) return "echo request not sent";
   current_ = request.get();
   outstanding_.push_back(std::move(request));
+  return nullptr;
 }
 
 std::vector<std::intptr_t> WindowsIcmpControl::WaitObjects() const {
@@ -209,6 +223,8 @@ std::vector<std::intptr_t> WindowsIcmpControl::WaitObjects() const {
 
 bool WindowsIcmpControl::DeliverPendingEvents() {
   DeliverSendFailure();
+  std::optional<IpAddress> askAgain;  // the current request's host, to be asked anew
+  std::int64_t deadlineNs = 0;
   for (auto it = outstanding_.begin(); it != outstanding_.end();) {
     if (WaitForSingleObject((*it)->done, 0) != WAIT_OBJECT_0) {
       ++it;
@@ -224,13 +240,32 @@ bool WindowsIcmpControl::DeliverPendingEvents() {
     const EchoOutcome outcome =
         ReadReplyBuffer(finished->reply, sizeof finished->reply, ipv6, count, count == 0 ? GetLastError() : 0,
                         finished->address, finished->payload);
-    if (!sink_ || outcome.kind == EchoOutcome::Kind::Nothing) continue;
+    // The system completes a request on the first reply it matches. One that
+    // does not echo our payload counts for nothing, but the host's own can no
+    // longer arrive: while the wait goes on, the host is asked again, with a
+    // new cookie, under the same deadline.
+    if (outcome.kind == EchoOutcome::Kind::NotOurs &&
+        platform_.MonotonicNanoseconds() < finished->deadlineNs) {
+      askAgain = finished->address;
+      deadlineNs = finished->deadlineNs;
+    }
+    // The round trip tells when the reply arrived, however late the pump reads it.
+    if (outcome.kind == EchoOutcome::Kind::Reply &&
+        !ArrivedByDeadline(finished->sentAtNs + std::int64_t{outcome.roundTripMs} * 1'000'000,
+                           finished->deadlineNs)) {
+      continue;
+    }
+    if (!sink_ || outcome.kind == EchoOutcome::Kind::Nothing || outcome.kind == EchoOutcome::Kind::NotOurs) {
+      continue;
+    }
     if (outcome.kind == EchoOutcome::Kind::Error) {
       sink_->OnError();
     } else {
       sink_->OnResponse(outcome.source, outcome.roundTripMs);
     }
   }
+  // A new request that cannot be sent leaves the host unanswered.
+  if (askAgain) Send(*askAgain, deadlineNs);
   return false;  // one outcome per request: the work of a pump is bounded already
 }
 

@@ -26,6 +26,9 @@ class WindowsIcmpControl : public IcmpControlBase {
   struct Request;
 
   NameLookup ResolveName(const std::string& name) override;
+  // Sends a request to the address and makes it the current one; the reason
+  // when it cannot be sent.
+  const char* Send(const IpAddress& address, std::int64_t deadlineNs);
   void ForgetCurrentRequest() override { current_ = nullptr; }
 
   // The ICMP and ICMPv6 handles, or null when they could not be created.

@@ -56,7 +56,7 @@ EchoOutcome ReadReplyBuffer(const void* buffer, std::size_t size, bool ipv6, DWO
   // about whether the host can be reached.
   if (status == IP_REQ_TIMED_OUT || status == IP_SOURCE_QUENCH) return {};
   if (status != IP_SUCCESS) return {EchoOutcome::Kind::Error, {}, 0};
-  if (!EchoesPayload(echoed, payload)) return {};
+  if (!EchoesPayload(echoed, payload)) return {EchoOutcome::Kind::NotOurs, {}, 0};
   return {EchoOutcome::Kind::Reply, ReplySource(source, target), roundTripMs};
 }
 

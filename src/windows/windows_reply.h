@@ -49,7 +49,9 @@ static_assert(offsetof(ICMP_ECHO_REPLY, Address) == 0 && offsetof(ICMP_ECHO_REPL
               offsetof(ICMP_ECHO_REPLY, Data) == 16 && sizeof(ICMP_ECHO_REPLY) == 40);
 
 struct EchoOutcome {
-  enum class Kind { Nothing, Reply, Error };
+  // NotOurs: a reply that does not echo the request's payload; the system
+  // took it for the answer, so the host's own can no longer arrive.
+  enum class Kind { Nothing, Reply, Error, NotOurs };
   Kind kind = Kind::Nothing;
   std::string source;  // a reply's, as the control writes addresses
   std::int32_t roundTripMs = 0;
@@ -59,7 +61,7 @@ struct EchoOutcome {
 // error: GetLastError() when it was 0. target: where the request went, so
 // that a reply from there is written the way Target reads (with the zone as
 // the host text gave it). payload: what the request carried; a reply that
-// does not echo it exactly is no reply of ours. An IPv4 reply says where its
+// does not echo it exactly is no reply of ours (NotOurs). An IPv4 reply says where its
 // data lies (Data, DataSize); an ICMPv6 reply's data follows the reply
 // structure and has no length of its own, so its first bytes are compared.
 EchoOutcome ReadReplyBuffer(const void* buffer, std::size_t size, bool ipv6, DWORD replies, DWORD error,

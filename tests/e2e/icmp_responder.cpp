@@ -18,6 +18,9 @@
 //         the request's identifier, every sequence number in turn, and the
 //         payload a forger can know: not the request's, but the fixed
 //         pattern of byte i at offset i that korvane once sent)
+//         forged-first:MS (the first request: at once a reply with its
+//         identifier and sequence but another payload, its true reply after
+//         MS; every later request answered at once; IPv4 only)
 //   --flood-replies=RATE: echo replies with another identifier to 127.0.0.1,
 //         RATE a second, for as long as the responder runs.
 // An ADDRESS may be IPv6; its rules are the same but for bad-checksum (the
@@ -48,7 +51,8 @@ struct Rule {
   long first = 0;
   long second = 0;
   long third = -1;
-  std::string other;  // from:ADDRESS, its bytes
+  std::string other;          // from:ADDRESS, its bytes
+  mutable long requests = 0;  // requests seen so far
 };
 
 struct Outgoing {
@@ -103,7 +107,8 @@ Rule ParseRule(const std::string& text) {
   const std::size_t colon = text.find(':');
   rule.kind = text.substr(0, colon);
   const std::string argument = colon == std::string::npos ? "" : text.substr(colon + 1);
-  if (rule.kind == "delay" || rule.kind == "late-unreachable") rule.first = std::atol(argument.c_str());
+  if (rule.kind == "delay" || rule.kind == "late-unreachable" || rule.kind == "forged-first")
+    rule.first = std::atol(argument.c_str());
   if (rule.kind == "from") rule.other = AddressBytes(argument);
   if (rule.kind == "burst" || rule.kind == "error-flood" || rule.kind == "reply-flood" ||
       rule.kind == "sweep") {
@@ -471,6 +476,16 @@ int main(int argc, char** argv) {
     if (rule.kind == "sweep") {
       Sweep(echoReply, 20, rule.first, rule.second);
       QueueFloodReply(rule, echoReply, queue);
+      continue;
+    }
+    if (rule.kind == "forged-first" && rule.requests++ == 0) {
+      std::vector<unsigned char> forged = reply;
+      forged[8] ^= 0xFF;  // the payload's first byte
+      Outgoing lookAlike{received, Datagram(source, requester, forged)};
+      lookAlike.destination = requester;
+      queue.push_back(lookAlike);
+      echoReply.due += std::chrono::milliseconds(rule.first);
+      queue.push_back(echoReply);
       continue;
     }
     for (long delay : DelaysOf(rule)) {

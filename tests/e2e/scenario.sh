@@ -227,7 +227,7 @@ case "$name" in *flood | datagram_socket) exec 8>/tmp/korvane-e2e-flood.lock; fl
 
 case "$name" in
   literal_answers)
-    start_responder 192.0.2.1=now
+    start_responder 192.0.2.1=now 192.0.2.2=forged-first:300
     enable_trace
     run_korvane 1 192.0.2.1
     expect_status 100
@@ -242,6 +242,15 @@ case "$name" in
     expect_trace "${start_lines[@]}" " CommandLine = 1 ::ffff:192.0.2.1" \
       " --> DNS resolving on ::ffff:192.0.2.1" " <-- DNS resolved to 192.0.2.1" \
       " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" " Return Value: 100"
+    # A look-alike reply at once (the request's identifier and sequence,
+    # another payload) does not end the host's wait, and the trace is as ever:
+    # the true reply counts (on Windows, whose ICMP API ends the request on
+    # the look-alike, the reply to a new request).
+    enable_trace
+    run_korvane 1 192.0.2.2
+    expect_status 100
+    expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.2" \
+      " --> Sending Ping to 192.0.2.2" " <-- Ping Response from 192.0.2.2 \($rtt ms\)" " Return Value: 100"
     ;;
   name_resolves)
     start_responder 192.0.2.1=now 192.0.2.2=now
@@ -255,7 +264,7 @@ case "$name" in
       " <-- Ping Response from 192.000.002.002 \($rtt ms\)" " Return Value: 100"
     ;;
   silent_host)
-    start_responder 192.0.2.3=never 192.0.2.4=delay:5030 192.0.2.5=delay:5100
+    start_responder 192.0.2.3=never 192.0.2.4=delay:5030 192.0.2.5=delay:5100 192.0.2.2=delay:8000
     enable_trace
     run_korvane 1 192.0.2.3
     expect_status 0
@@ -270,6 +279,15 @@ case "$name" in
     expect_status 100
     run_korvane 1 192.0.2.5
     expect_status 0
+    # Stopped from 1 s to 10 s, korvane wakes with a reply in its queue that
+    # arrived 8 s after the request: past the deadline, it does not count.
+    enable_trace
+    "${korvane_cmd[@]}" 1 192.0.2.2 & pid=$!
+    sleep 1; kill -STOP "$pid"; sleep 9; kill -CONT "$pid"
+    status=0; wait "$pid" || status=$?
+    expect_status 0
+    expect_trace "${start_lines[@]}" " CommandLine = 1 192.0.2.2" \
+      " --> Sending Ping to 192.0.2.2" " --- Ping timed out: 192.0.2.2" " Return Value: 0"
     ;;
   unresolvable_name)
     # No name server at all (the query is refused): an outage, said nowhere.
@@ -649,17 +667,19 @@ case "$name" in
     expect_status 9
     # Allowed, but few descriptors: an answering host counts, or the reason
     # is named. With none to spare, neither a socket nor a name lookup can be
-    # had. (Not under the sanitizers, whose checks need descriptors too.)
+    # had; nor a lookup without a thread to run it. (Not under the
+    # sanitizers, whose checks need descriptors too.)
     if ! grep -q __ubsan_handle "$korvane_bin"; then
       allow_datagram_sockets
-      for row in "4 2001:db8::1 0 korvane: no ICMP socket for IPv6: Too many open files" \
-                 "4 alpha.test 0 korvane: host names cannot be resolved: Too many open files" \
-                 "5 alpha.test 100" "5 2001:db8::1 100"; do
+      for row in "nofile=4 2001:db8::1 0 korvane: no ICMP socket for IPv6: Too many open files" \
+                 "nofile=4 alpha.test 0 korvane: host names cannot be resolved: Too many open files" \
+                 "nofile=5 alpha.test 100" "nofile=5 2001:db8::1 100" \
+                 "nproc=0 alpha.test 0 korvane: host names cannot be resolved: the lookup could not be started: Resource temporarily unavailable"; do
         read -r limit host want expect <<< "$row"
         status=0
         # Only the three standard descriptors are passed on, whatever ran the test.
         ( for fd in /proc/$BASHPID/fd/*; do fd="${fd##*/}"; [ "$fd" -gt 2 ] && eval "exec $fd>&-"; done
-          exec "${run_as[@]}" prlimit --nofile="$limit:$limit" "${korvane_cmd[@]}" 1 "$host"
+          exec "${run_as[@]}" prlimit "--$limit" "${korvane_cmd[@]}" 1 "$host"
         ) 2> "$work/stderr" || status=$?
         [ "$(cat "$work/stderr")" = "$expect" ] || fail "limit $limit, $host: standard error '$(cat "$work/stderr")'"
         [ "$status" -eq "$want" ] || fail "limit $limit, $host: exit status $status, expected $want"
@@ -852,6 +872,17 @@ case "$name" in
       set +e; "${korvane_cmd[@]}" x 2>&1 >/dev/null | true; status=${PIPESTATUS[0]}; set -e
       expect_status 0
     fi
+    # Nor does a full pipe whose reader stopped reading: the trace lines it
+    # cannot take are lost, and the run ends on time with its verdict.
+    mkfifo "$work/stuck"
+    exec 7<>"$work/stuck"
+    timeout 0.5 cat /dev/zero >&7 || true
+    start=$(date +%s%N) status=0
+    KORVANE_TRACE=- timeout 20 "${korvane_cmd[@]}" 1 192.0.2.1 2>&7 || status=$?
+    elapsed_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+    exec 7>&-
+    expect_status 100
+    expect_elapsed 150 2000
     ;;
   no_host)
     enable_trace

@@ -35,20 +35,20 @@ std::string ScriptedPingControl::Target() {
 
 void ScriptedPingControl::SendEcho(const std::string& address) {
   calls_.push_back("SendEcho " + address);
-  echoTimes_.push_back(platform_.MonotonicMilliseconds());
+  echoTimes_.push_back(platform_.Now());
   if (sendEchoFails_) throw RuntimeError(ErrorNumber::ControlFailure, "SendEcho fails");
   const auto name = names_.find(address);
   target_ = name == names_.end() ? address : name->second;
   const auto [first, last] = answers_.equal_range(address);
   for (auto it = first; it != last; ++it) {
     const Answer& a = it->second;
-    due_.push_back({platform_.MonotonicMilliseconds() + a.delayMs, a.isError,
-                    a.source.empty() ? target_ : a.source, a.roundTripMs});
+    due_.push_back(
+        {platform_.Now() + a.delayMs, a.isError, a.source.empty() ? target_ : a.source, a.roundTripMs});
   }
 }
 
 bool ScriptedPingControl::DeliverPendingEvents() {
-  const std::int64_t now = platform_.MonotonicMilliseconds();
+  const std::int64_t now = platform_.Now();
   std::stable_sort(due_.begin(), due_.end(), [](const Event& a, const Event& b) { return a.at < b.at; });
   std::vector<Event> ready;
   const auto split = std::find_if(due_.begin(), due_.end(), [now](const Event& e) { return e.at > now; });

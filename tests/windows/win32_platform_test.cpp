@@ -157,9 +157,9 @@ TEST(WindowsReplyBuffer, RepliesErrorsAndSilenceOfBothFamilies) {
       {"IPv4 reply", false, nullptr, 0, IP_SUCCESS, v4Target, Kind::Reply, "192.0.2.7"},
       {"IPv4 unreachable", false, nullptr, 0, IP_DEST_HOST_UNREACHABLE, v4Target, Kind::Error, ""},
       {"IPv4 time-out", false, nullptr, 0, IP_REQ_TIMED_OUT, v4Target, Kind::Nothing, ""},
-      {"IPv4 reply with another cookie", false, nullptr, 0, IP_SUCCESS, v4Target, Kind::Nothing, "",
+      {"IPv4 reply with another cookie", false, nullptr, 0, IP_SUCCESS, v4Target, Kind::NotOurs, "",
        Data::OtherCookie},
-      {"IPv4 reply data cut short", false, nullptr, 0, IP_SUCCESS, v4Target, Kind::Nothing, "",
+      {"IPv4 reply data cut short", false, nullptr, 0, IP_SUCCESS, v4Target, Kind::NotOurs, "",
        Data::ShortOrAway},
       {"IPv6 reply", true, global, 0, IP_SUCCESS, v6Target, Kind::Reply, "2001:db8::7"},
       {"IPv6 reply from another host", true, other, 0, IP_SUCCESS, v6Target, Kind::Reply, "2001:db8::99"},
@@ -170,9 +170,9 @@ TEST(WindowsReplyBuffer, RepliesErrorsAndSilenceOfBothFamilies) {
       {"IPv6 unreachable", true, global, 0, IP_DEST_UNREACHABLE, v6Target, Kind::Error, ""},
       {"IPv6 packet too big", true, global, 0, IP_PACKET_TOO_BIG, v6Target, Kind::Error, ""},
       {"IPv6 source quench", true, global, 0, IP_SOURCE_QUENCH, v6Target, Kind::Nothing, ""},
-      {"IPv6 reply with another cookie", true, global, 0, IP_SUCCESS, v6Target, Kind::Nothing, "",
+      {"IPv6 reply with another cookie", true, global, 0, IP_SUCCESS, v6Target, Kind::NotOurs, "",
        Data::OtherCookie},
-      {"IPv6 reply data beyond the buffer", true, global, 0, IP_SUCCESS, v6Target, Kind::Nothing, "",
+      {"IPv6 reply data beyond the buffer", true, global, 0, IP_SUCCESS, v6Target, Kind::NotOurs, "",
        Data::ShortOrAway},
   };
   const auto put32 = [](unsigned char* at, std::uint32_t value) {  // little-endian
