@@ -55,17 +55,21 @@ std::optional<IpAddress> Ipv6Literal(const std::string& text) {
   return address;
 }
 
+// Why no descriptor can be had (descriptors used up), or nothing when one can.
+std::string NoDescriptor() {
+  const int probe = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (probe < 0) return std::strerror(errno);
+  close(probe);
+  return {};
+}
+
 // What the system says failed: the resolver's own thread keeps its errno, so
 // the one cause seen in practice, descriptors used up, is looked for here.
 std::string SystemFailure(int status) {
   if (status == EAI_MEMORY) return std::strerror(ENOMEM);
   if (status != EAI_SYSTEM) return {};
-  const int probe = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-  if (probe >= 0) {
-    close(probe);
-    return "a system error";
-  }
-  return std::strerror(errno);
+  const std::string failure = NoDescriptor();
+  return failure.empty() ? "a system error" : failure;
 }
 
 // The C library asks each name server for five seconds, twice, unless told
@@ -126,7 +130,12 @@ Resolution LookUp(const std::string& name, int family, Clock::time_point giveUpA
   }
   // Only "no such name" is the name's fault; a silent or failing name server
   // (EAI_AGAIN, EAI_FAIL) is an outage like any other.
-  if (status == EAI_NONAME) return {std::nullopt, {}, true};
+  // A resolver that could open neither the hosts file nor a socket to a name
+  // server says "no such name" too: that is the system's failure, not the name's.
+  if (status == EAI_NONAME) {
+    if (std::string failure = NoDescriptor(); !failure.empty()) return {std::nullopt, failure};
+    return {std::nullopt, {}, true};
+  }
   if (status != 0) return {std::nullopt, SystemFailure(status)};
   Resolution resolution{First(lookup->request.ar_result, AF_INET, ""), {}};
   if (!resolution.address && family != AF_INET)

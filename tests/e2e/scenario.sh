@@ -852,14 +852,15 @@ case "$name" in
     expect_status 3
     unset KORVANE_SETUP_STATUS
     # Control characters from outside cannot forge a line: a host text
-    # holding CR LF adds no verdict to the trace, a KORVANE_TRACE path holding
-    # a line feed and a terminal escape adds no line to standard error.
+    # holding CR LF adds no verdict to the trace, nor a line to standard error
+    # (where it is named as a name that cannot exist), a KORVANE_TRACE path
+    # holding a line feed and a terminal escape adds no line to standard error.
     enable_trace
-    expect_stderr=""
     forged=$'nosuch.test\r\n2026-01-01 00:00:00 Return Value: 100'
+    escaped='nosuch.test\\r\\n2026-01-01 00:00:00 Return Value: 100'
+    expect_stderr='korvane: host 1, nosuch.test\r\n2026-01-01 00:00:00 Return Value: 100: no such name'
     run_korvane 1 "$forged"
     expect_status 0
-    escaped='nosuch.test\\r\\n2026-01-01 00:00:00 Return Value: 100'
     expect_trace "${start_lines[@]}" " CommandLine = 1 \"$escaped\"" " --> DNS resolving on $escaped" \
       " --- DNS resolving timed out: $escaped" " Return Value: 0"
     expect_stderr="korvane: KORVANE_TRACE names $work/x\\nkorvane: all is well\\x1b[1A, which does not exist: no trace is written (korvane never creates the file)"
