@@ -340,6 +340,9 @@ case "$name" in
       expect_elapsed 4000 7000
     fi
     name_servers 127.0.0.1 127.0.0.3 127.0.0.4
+    # Wine's process, ended, still waits for its resolver thread to leave the
+    # host's library: there the library's own wait is cut to 6 s in all.
+    [ "$mode" = wine ] && printf 'options timeout:1 attempts:1\n' >> "$work/resolv.conf"
     enable_trace
     run_korvane 1 nosuch.test
     expect_status 0
