@@ -17,7 +17,10 @@
 //         sweep:RATE:MS[:REPLY_MS] (forged echo replies from the address with
 //         the request's identifier, every sequence number in turn, and the
 //         payload a forger can know: not the request's, but the fixed
-//         pattern of byte i at offset i that korvane once sent)
+//         pattern of byte i at offset i that korvane once sent) |
+//         lookalike-flood:COUNT (COUNT copies of the echo reply with the
+//         first payload byte changed, half just before the real reply and
+//         half just after it, as fast as they go)
 //   --flood-replies=RATE: echo replies with another identifier to 127.0.0.1,
 //         RATE a second, for as long as the responder runs.
 // An ADDRESS may be IPv6; its rules are the same but for bad-checksum (the
@@ -30,6 +33,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -105,6 +109,7 @@ Rule ParseRule(const std::string& text) {
   const std::string argument = colon == std::string::npos ? "" : text.substr(colon + 1);
   if (rule.kind == "delay" || rule.kind == "late-unreachable") rule.first = std::atol(argument.c_str());
   if (rule.kind == "from") rule.other = AddressBytes(argument);
+  if (rule.kind == "lookalike-flood") rule.first = std::atol(argument.c_str());
   if (rule.kind == "burst" || rule.kind == "error-flood" || rule.kind == "reply-flood" ||
       rule.kind == "sweep") {
     rule.first = std::atol(argument.c_str());
@@ -253,6 +258,35 @@ void Sweep(Outgoing o, std::size_t icmpAt, long rate, long durationMs) {
   }).detach();
 }
 
+// Sends count copies of a look-alike around the real reply, from a thread of
+// its own: the first half, the reply, then the rest, at once.
+void AroundTheReply(Outgoing lookAlike, Outgoing reply, long count) {
+  std::thread([lookAlike, reply, count] {
+    const int out =
+        lookAlike.ipv6 ? socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6) : socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    sockaddr_in to;
+    sockaddr_in6 to6;
+    iovec data;
+    Source6Control control;
+    const msghdr message = MessageFor(lookAlike, to, to6, data, control);
+    constexpr long kBatch = 64;
+    mmsghdr batch[kBatch]{};
+    for (mmsghdr& m : batch)
+      m.msg_hdr = message;
+    const auto burst = [&](long copies) {
+      for (long sent = 0; sent < copies;) {
+        const int n = sendmmsg(out, batch, static_cast<unsigned>(std::min(kBatch, copies - sent)), 0);
+        if (n <= 0) return;
+        sent += n;
+      }
+    };
+    burst(count / 2);
+    Send(out, reply);
+    burst(count - count / 2);
+    close(out);
+  }).detach();
+}
+
 // What an error-flood rule sends besides its flood: the echo reply, after
 // REPLY_MS, when the rule gives one.
 void QueueFloodReply(const Rule& rule, Outgoing reply, std::vector<Outgoing>& queue) {
@@ -328,6 +362,12 @@ void Answer6(int fd, const std::map<std::string, Rule>& rules, std::vector<Outgo
   if (rule.kind == "sweep") {
     Sweep(echoReply, 0, rule.first, rule.second);
     QueueFloodReply(rule, echoReply, queue);
+    return;
+  }
+  if (rule.kind == "lookalike-flood") {
+    Outgoing lookAlike = echoReply;
+    lookAlike.packet[8] ^= 0x01;
+    AroundTheReply(lookAlike, echoReply, rule.first);
     return;
   }
   for (long delay : DelaysOf(rule)) {
@@ -471,6 +511,14 @@ int main(int argc, char** argv) {
     if (rule.kind == "sweep") {
       Sweep(echoReply, 20, rule.first, rule.second);
       QueueFloodReply(rule, echoReply, queue);
+      continue;
+    }
+    if (rule.kind == "lookalike-flood") {
+      std::vector<unsigned char> copy = reply;
+      copy[8] ^= 0x01;
+      Outgoing lookAlike{received, Datagram(source, requester, copy)};
+      lookAlike.destination = requester;
+      AroundTheReply(lookAlike, echoReply, rule.first);
       continue;
     }
     for (long delay : DelaysOf(rule)) {

@@ -367,16 +367,21 @@ case "$name" in
     kill "$responder_pid"; wait "$responder_pid" 2>/dev/null || true
     # A forger who reads the identifier sweeps every sequence number, 150,000
     # replies a second "from" the host: a silent host stays silent, and a real
-    # reply in the middle of a sweep still counts.
+    # reply in the middle of a sweep still counts. One on the path sends
+    # 20,000 copies of the real reply with another payload around it, as fast
+    # as they go: the real one still counts.
     start_responder 192.0.2.2=reply-flood:150000:2000:300 2001:db8::2=reply-flood:150000:2000:300 \
       192.0.2.3=sweep:150000:5500 2001:db8::3=sweep:150000:5500 \
-      192.0.2.4=sweep:150000:2000:1000 2001:db8::4=sweep:150000:2000:1000
+      192.0.2.4=sweep:150000:2000:1000 2001:db8::4=sweep:150000:2000:1000 \
+      192.0.2.5=lookalike-flood:20000 2001:db8::5=lookalike-flood:20000
     check() {
       run_korvane 2 192.0.2.2 2001:db8::2
       expect_status 100
       run_korvane 1 192.0.2.3 2001:db8::3
       expect_status 0
       run_korvane 2 192.0.2.4 2001:db8::4
+      expect_status 100
+      run_korvane 2 192.0.2.5 2001:db8::5
       expect_status 100
     }
     on_both_socket_kinds check
