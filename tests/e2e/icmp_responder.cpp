@@ -4,7 +4,7 @@
 // ICMP error, or that flood the requester. Runs only inside the test's private
 // network namespace, with the kernel's own echo switched off.
 //
-//   icmp_responder READY_FILE [--flood-replies=RATE] ADDRESS=RULE...
+//   icmp_responder READY_FILE [--flood-replies=RATE] [--sequences=FILE] ADDRESS=RULE...
 //   RULE: now | delay:MS | never | from:ADDRESS | foreign-id | twice |
 //         bad-checksum | code1 (a reply whose checksum or code is wrong) |
 //         burst:FROM_MS:TO_MS (a reply every 10 ms in that window) |
@@ -23,6 +23,8 @@
 //         half just after it, as fast as they go)
 //   --flood-replies=RATE: echo replies with another identifier to 127.0.0.1,
 //         RATE a second, for as long as the responder runs.
+//   --sequences=FILE: the sequence number of each request to an address with
+//         a rule, one a line, appended to FILE.
 // An ADDRESS may be IPv6; its rules are the same but for bad-checksum (the
 // kernel writes ICMPv6 checksums), redirect and quench.
 #include <arpa/inet.h>
@@ -295,6 +297,15 @@ void QueueFloodReply(const Rule& rule, Outgoing reply, std::vector<Outgoing>& qu
   queue.push_back(reply);
 }
 
+// Where --sequences writes; none without it.
+FILE* sequenceLog = nullptr;
+
+void LogSequence(const unsigned char* icmp) {
+  if (!sequenceLog) return;
+  std::fprintf(sequenceLog, "%u\n", static_cast<unsigned>(icmp[6] << 8 | icmp[7]));
+  std::fflush(sequenceLog);
+}
+
 // Reads one ICMPv6 packet and, when it is an echo request to an address with
 // a rule, queues what the rule says.
 void Answer6(int fd, const std::map<std::string, Rule>& rules, std::vector<Outgoing>& queue) {
@@ -316,6 +327,7 @@ void Answer6(int fd, const std::map<std::string, Rule>& rules, std::vector<Outgo
   const auto found = rules.find(std::string(destination.s6_addr, destination.s6_addr + 16));
   if (found == rules.end()) return;
   const Rule& rule = found->second;
+  LogSequence(data);
 
   std::vector<unsigned char> reply(data, data + size);
   reply[0] = 129;  // echo reply, same identifier, sequence and payload
@@ -389,6 +401,10 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg.rfind("--flood-replies=", 0) == 0) {
       replyFloodRate = std::atol(arg.c_str() + 16);
+      continue;
+    }
+    if (arg.rfind("--sequences=", 0) == 0) {
+      sequenceLog = std::fopen(arg.c_str() + 12, "a");
       continue;
     }
     const std::size_t eq = arg.find('=');
@@ -466,6 +482,7 @@ int main(int argc, char** argv) {
     const auto found = rules.find(std::string(&data[16], &data[20]));
     if (found == rules.end()) continue;
     const Rule& rule = found->second;
+    LogSequence(data + header);
 
     std::vector<unsigned char> reply(data + header, data + size);
     reply[0] = 0;  // echo reply, same identifier, sequence and payload

@@ -223,10 +223,19 @@ case "$name" in
       " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" " Return Value: 100"
     ;;
   name_resolves)
-    start_responder 192.0.2.1=now 192.0.2.2=now
+    start_responder --sequences="$work/sequences" 192.0.2.1=now 192.0.2.2=now
     enable_trace
     run_korvane 2 alpha.test 192.000.002.002
     expect_status 100
+    # korvane's sequence numbers are drawn at random: the second request's is
+    # not the first's plus one (by chance, once in 65,536 runs). Under Wine the
+    # system's echo API numbers the requests itself.
+    if [ "$mode" != wine ]; then
+      mapfile -t sequences < "$work/sequences"
+      [ "${#sequences[@]}" -eq 2 ] || fail "${#sequences[@]} requests seen"
+      [ "$(((sequences[0] + 1) % 65536))" != "${sequences[1]}" ] ||
+        fail "sequence ${sequences[1]} follows ${sequences[0]}"
+    fi
     expect_trace "${start_lines[@]}" " CommandLine = 2 alpha.test 192.000.002.002" \
       " --> DNS resolving on alpha.test" " <-- DNS resolved to 192.0.2.1" \
       " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" \
