@@ -2,7 +2,7 @@
 // crafted packets: ours, others', forged, corrupted and cut short; which of
 // them count for the request waited for; and how the control is aimed and
 // what it tells the administrator. On Linux the same packets also go through
-// the raw socket's kernel filter.
+// the kernel filters of both socket kinds.
 #include <gtest/gtest.h>
 
 #include <algorithm>
