@@ -2,7 +2,7 @@
 // crafted packets: ours, others', forged, corrupted and cut short; which of
 // them count for the request waited for; and how the control is aimed and
 // what it tells the administrator. On Linux the same packets also go through
-// the raw socket's kernel filter.
+// the kernel filters of both socket kinds.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,11 +36,12 @@ constexpr int kOurSocket = 3;                 // the descriptor our request went
 constexpr std::uint32_t kHost = 0xC0000207;   // 192.0.2.7
 constexpr std::uint32_t kLocal = 0xC0000201;  // 192.0.2.1
 
+constexpr std::array<unsigned char, kCookieSize> kOurCookie = {
+    0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF};
+
 // The payload of our request: its cookie, then the fixed pattern.
 const std::vector<unsigned char>& OurPayload() {
-  static const unsigned char cookie[kCookieSize] = {0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7,
-                                                    0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF};
-  static const std::vector<unsigned char> payload = EchoPayload(56, cookie);
+  static const std::vector<unsigned char> payload = EchoPayload(56, kOurCookie);
   return payload;
 }
 
@@ -131,7 +132,15 @@ struct Case {
   Packet datagram;
   IcmpVerdict verdict;
   Filter filter;
+  std::uint8_t ipv6Source = 7;  // ICMPv6 rows: from 2001:db8::N (the IPv6 header is not in the message)
 };
+
+// Our reply with one byte of its cookie changed.
+Packet WithOtherCookie(Packet reply, std::size_t cookieByte) {
+  reply[8 + cookieByte] ^= 0x01;
+  if (reply[0] == kIcmpEchoReply) FixChecksum(reply);
+  return reply;
+}
 
 std::vector<Case> RawCases() {
   Packet badChecksum = FromHost(Echo(kIcmpEchoReply, kOurId, 9));
@@ -149,9 +158,6 @@ std::vector<Case> RawCases() {
   // UDP datagrams whose data reads like our request and our reply.
   Packet quotesUdp = Ipv4(kLocal, kHost, Echo(kIcmpEchoRequest, kOurId, 9), 17);
   Packet udp = Ipv4(kHost, kLocal, Echo(kIcmpEchoReply, kOurId, 9), 17);
-  Packet otherCookie = Echo(kIcmpEchoReply, kOurId, 9);
-  otherCookie[8 + 5] ^= 0x01;
-  FixChecksum(otherCookie);
   Packet shortPayload = Echo(kIcmpEchoReply, kOurId, 9);
   shortPayload.pop_back();
   FixChecksum(shortPayload);
@@ -165,7 +171,14 @@ std::vector<Case> RawCases() {
       {"our reply from another address", Ipv4(0xC6336401, kLocal, Echo(kIcmpEchoReply, kOurId, 9)),
        ReplyTo(9), Filter::Drops},
       {"wrong checksum", badChecksum, {}, Filter::Either},
-      {"reply with another cookie", FromHost(otherCookie), {}, Filter::Either},
+      {"reply with another first cookie byte",
+       FromHost(WithOtherCookie(Echo(kIcmpEchoReply, kOurId, 9), 0)),
+       {},
+       Filter::Drops},
+      {"reply with another last cookie byte",
+       FromHost(WithOtherCookie(Echo(kIcmpEchoReply, kOurId, 9), kCookieSize - 1)),
+       {},
+       Filter::Drops},
       {"reply with a payload cut short", FromHost(shortPayload), {}, Filter::Either},
       {"reply with code 1", FromHost(Echo(kIcmpEchoReply, kOurId, 9, 1)), {}, Filter::Drops},
       {"our own request looped back", OurRequestTo(kHost, 9), {}, Filter::Drops},
@@ -210,8 +223,6 @@ std::vector<Case> Icmpv6Cases() {
   const IcmpVerdict error{Kind::Error, 9, IpAddress::Ipv6(Ipv6Host().data())};
   Packet cut = Echo(kIcmp6EchoReply, kOurId, 9);
   cut.resize(5);  // not even the whole identifier
-  Packet otherCookie = Echo(kIcmp6EchoReply, kOurId, 9);
-  otherCookie[8 + 15] ^= 0x80;
   Packet longPayload = Echo(kIcmp6EchoReply, kOurId, 9);
   longPayload.push_back(0);
   return {
@@ -219,7 +230,15 @@ std::vector<Case> Icmpv6Cases() {
       {"another identifier", Echo(kIcmp6EchoReply, 0x4321, 9), {}, Filter::Drops},
       {"reply to an earlier request", Echo(kIcmp6EchoReply, kOurId, 8), ReplyTo(8), Filter::Drops},
       {"reply with code 1", Echo(kIcmp6EchoReply, kOurId, 9, 1), {}, Filter::Drops},
-      {"reply with another cookie", otherCookie, {}, Filter::Either},
+      {"our reply from another address", Echo(kIcmp6EchoReply, kOurId, 9), ReplyTo(9), Filter::Drops, 0x63},
+      {"reply with another first cookie byte",
+       WithOtherCookie(Echo(kIcmp6EchoReply, kOurId, 9), 0),
+       {},
+       Filter::Drops},
+      {"reply with another last cookie byte",
+       WithOtherCookie(Echo(kIcmp6EchoReply, kOurId, 9), kCookieSize - 1),
+       {},
+       Filter::Drops},
       {"reply with a longer payload", longPayload, {}, Filter::Either},
       {"our own request looped back", request, {}, Filter::Drops},
       {"cut short", cut, {}, Filter::Drops},
@@ -530,32 +549,114 @@ TEST(ControlProblems, PrivilegeKeptEndsTheRun) {
 }
 
 #ifdef __linux__
-// The filters run on a datagram socket pair exactly as on the raw sockets:
-// the data they see begins with the IP header (IPv4) or the ICMPv6 header.
-// Each is set for our request number 9 to the host: with its errors, after
-// its first error (replies only), and between requests (nothing).
+// A classic BPF program run as the kernel runs a socket's filter, over the
+// data the socket sees and the packet's network header (what loads at
+// SKF_NET_OFF read): a load outside either ends it with a rejection, as in
+// the kernel. Only the instructions the filters use; any other fails.
+bool FilterKeeps(const std::vector<sock_filter>& program, Bytes data, Bytes network) {
+  std::uint32_t a = 0, x = 0;
+  const auto load = [&](std::int64_t at, std::size_t size, std::uint32_t& value) {
+    Bytes from = data;
+    if (at < 0) {
+      from = network;
+      at -= SKF_NET_OFF;
+    }
+    if (at < 0 || static_cast<std::size_t>(at) + size > from.size()) return false;
+    value = 0;
+    for (std::size_t i = 0; i < size; ++i)
+      value = value << 8 | from[static_cast<std::size_t>(at) + i];
+    return true;
+  };
+  for (std::size_t pc = 0; pc < program.size(); ++pc) {
+    const sock_filter& i = program[pc];
+    const std::int64_t k = static_cast<std::int32_t>(i.k);
+    if (BPF_CLASS(i.code) == BPF_LD && (BPF_MODE(i.code) == BPF_ABS || BPF_MODE(i.code) == BPF_IND)) {
+      const std::size_t size = BPF_SIZE(i.code) == BPF_W ? 4 : BPF_SIZE(i.code) == BPF_H ? 2 : 1;
+      if (!load(k + (BPF_MODE(i.code) == BPF_IND ? x : 0), size, a)) return false;
+    } else if (i.code == (BPF_LDX | BPF_B | BPF_MSH)) {
+      if (!load(k, 1, x)) return false;
+      x = (x & 0x0F) * 4;
+    } else if (i.code == (BPF_ALU | BPF_AND | BPF_K)) {
+      a &= i.k;
+    } else if (i.code == (BPF_ALU | BPF_LSH | BPF_K)) {
+      a <<= i.k;
+    } else if (i.code == (BPF_ALU | BPF_ADD | BPF_X)) {
+      a += x;
+    } else if (i.code == (BPF_MISC | BPF_TAX)) {
+      x = a;
+    } else if (i.code == (BPF_JMP | BPF_JEQ | BPF_K)) {
+      pc += a == i.k ? i.jt : i.jf;
+    } else if (i.code == (BPF_RET | BPF_K)) {
+      return i.k != 0;
+    } else {
+      ADD_FAILURE() << "instruction " << i.code << " at " << pc;
+      return false;
+    }
+  }
+  ADD_FAILURE() << "no return at the end";
+  return false;
+}
+
+// The IPv6 header of a message from 2001:db8::N.
+Packet Ipv6HeaderFrom(std::uint8_t host) {
+  Packet header(40);
+  header[0] = 0x60;
+  header[6] = 58;
+  header[7] = 64;
+  const auto from = Ipv6Host(host);
+  std::copy(from.begin(), from.end(), header.begin() + 8);
+  return header;
+}
+
+// The kernel itself takes the program: a datagram socket pair, whose data
+// and network header both begin with what was sent. Returns whether it kept
+// the data.
+bool KernelKeeps(const std::vector<sock_filter>& program, const Packet& data) {
+  int pair[2];
+  EXPECT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
+  const sock_fprog filter{static_cast<unsigned short>(program.size()),
+                          const_cast<sock_filter*>(program.data())};
+  EXPECT_EQ(setsockopt(pair[1], SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter), 0);
+  EXPECT_GE(send(pair[0], data.data(), data.size(), 0), 0);
+  unsigned char buffer[2048];
+  const bool kept = recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT) >= 0;
+  close(pair[0]);
+  close(pair[1]);
+  return kept;
+}
+
+// Every row through the filters of both socket kinds, each set for our
+// request number 9 to the host: a raw socket's with its errors, after its
+// first error (replies only), and between requests (nothing); a datagram
+// socket's (replies only: errors never pass its filter). A raw IPv4 socket
+// sees the whole datagram, the others the ICMP message after the IP header.
 TEST(IcmpPacket, KernelFiltersKeepOnlyWhatCanStillChangeTheRequestsOutcome) {
-  // An ICMPv6 reply's source is read from the IP header, which a socket pair
-  // does not have: those rows are checked end to end.
   const auto check = [](const std::vector<Case>& cases, const IpAddress& host) {
-    for (const int stage : {0, 1, 2}) {
-      const std::vector<sock_filter> program =
-          stage == 2 ? NothingFilter() : RequestFilter(host, kOurId, 9, stage == 0);
+    const FilteredRequest request{host, kOurId, 9, kOurCookie};
+    const std::vector<std::pair<std::string, std::vector<sock_filter>>> filters = {
+        {"raw, errors too", RequestFilter(request, true)},
+        {"raw, replies only", RequestFilter(request, false)},
+        {"raw, nothing", NothingFilter()},
+        {"datagram", DatagramReplyFilter(request)},
+    };
+    for (const auto& [kind, program] : filters) {
+      const bool raw = kind.starts_with("raw");
       for (const Case& c : cases) {
-        if (c.filter == Filter::Either || (host.IsIpv6() && c.verdict.kind == Kind::EchoReply)) continue;
-        int pair[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
-        const sock_fprog filter{static_cast<unsigned short>(program.size()),
-                                const_cast<sock_filter*>(program.data())};
-        ASSERT_EQ(setsockopt(pair[1], SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter), 0);
-        ASSERT_GE(send(pair[0], c.datagram.data(), c.datagram.size(), 0), 0);
-        unsigned char buffer[2048];
-        const bool kept = recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT) >= 0;
-        const bool wanted =
-            c.filter == Filter::Keeps && stage != 2 && (stage == 0 || c.verdict.kind == Kind::EchoReply);
-        EXPECT_EQ(kept, wanted) << c.what << ", stage " << stage;
-        close(pair[0]);
-        close(pair[1]);
+        if (c.filter == Filter::Either) continue;
+        Packet network = c.datagram;
+        Bytes data = c.datagram;
+        if (host.IsIpv6()) {
+          network = Ipv6HeaderFrom(c.ipv6Source);
+        } else if (!raw && data.size() >= 20) {
+          data = data.subspan(static_cast<std::size_t>(data[0] & 0x0F) * 4);
+        }
+        const bool wanted = c.filter == Filter::Keeps && kind != "raw, nothing" &&
+                            (kind == "raw, errors too" || c.verdict.kind == Kind::EchoReply);
+        const bool kept = FilterKeeps(program, data, network);
+        EXPECT_EQ(kept, wanted) << c.what << ", " << kind << (host.IsIpv6() ? ", ICMPv6" : "");
+        if (raw && !host.IsIpv6()) {
+          EXPECT_EQ(KernelKeeps(program, c.datagram), kept) << c.what << ", " << kind;
+        }
       }
     }
   };

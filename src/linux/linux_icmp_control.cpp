@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -13,7 +14,6 @@
 #include "linux/bounded_resolver.h"
 #include "linux/kernel_receive.h"
 #include "linux/linux_socket_calls.h"
-#include "linux/socket_filter.h"
 
 namespace korvane {
 namespace {
@@ -36,13 +36,10 @@ bool SetErrorReports(int fd, const IcmpFamily& family, bool on) {
 }  // namespace
 
 LinuxIcmpControl::LinuxIcmpControl(Platform& platform) : IcmpControlBase(platform) {
-  unsigned char start[2] = {};
-  FillRandom(start);
-  nextSequence_ = static_cast<std::uint16_t>(start[0] << 8 | start[1]);
   // What privilege opens must be opened before it is given up.
   if (platform_.HoldsGrantedPrivilege()) {
-    Open(ipv4_);
-    Open(ipv6_);
+    Open(ipv4_, nullptr);
+    Open(ipv6_, nullptr);
   }
   GiveUpPrivilege();
 }
@@ -51,10 +48,11 @@ LinuxIcmpControl::~LinuxIcmpControl() = default;
 
 // An unprivileged datagram socket where the kernel allows one
 // (net.ipv4.ping_group_range), else a raw socket. A family without either
-// turns its requests into Error events.
-void LinuxIcmpControl::Open(FamilySocket& socket) {
+// turns its requests into Error events. A datagram socket opened for a
+// request is bound with that request's filter already on.
+void LinuxIcmpControl::Open(FamilySocket& socket, const FilteredRequest* request) {
   socket.opened = true;
-  if (OpenDatagram(socket)) return;
+  if (OpenDatagram(socket, request)) return;
   const int datagramError = socket.openError;
   Descriptor fd(
       ::socket(socket.family->domain, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, socket.family->protocol));
@@ -67,7 +65,7 @@ void LinuxIcmpControl::Open(FamilySocket& socket) {
   }
   // The type filter and the kernel filter keep everything out of a raw
   // socket's queue until a request is sent; without them it is not used.
-  if (!socket.family->restrictRawSocketTypes(fd) || !AttachFilter(fd, NothingFilter())) {
+  if (!socket.family->setRawSocketTypes(fd, false) || !AttachFilter(fd, NothingFilter())) {
     socket.openError = errno;
     return;
   }
@@ -88,8 +86,10 @@ void LinuxIcmpControl::Open(FamilySocket& socket) {
 // and take the replies: it is turned off first. The identifier is a random
 // one, bound as it is: a bind to 0 makes the kernel search every identifier,
 // which another user who holds many can stretch to many seconds. Where a few
-// random ones are all taken, the bind fails with EADDRINUSE.
-bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket) {
+// random ones are all taken, the bind fails with EADDRINUSE. Opened for a
+// request, the socket is bound with the request's own filter (which names the
+// identifier): one filter per request, each a program the kernel compiles.
+bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket, const FilteredRequest* request) {
   Descriptor fd(
       ::socket(socket.family->domain, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, socket.family->protocol));
   if (fd < 0) {
@@ -103,12 +103,15 @@ bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket) {
   // sin_port and sin6_port lie at the same place.
   auto& port = reinterpret_cast<sockaddr_in*>(&local)->sin_port;
   bool bound = false;
-  if (AttachFilter(fd, NothingFilter()) && SetOption(fd, SOL_SOCKET, SO_REUSEADDR, 0)) {
+  if (SetOption(fd, SOL_SOCKET, SO_REUSEADDR, 0)) {
     errno = EADDRINUSE;
     for (int attempt = 0; attempt < kBindAttempts && !bound && errno == EADDRINUSE; ++attempt) {
       unsigned char identifier[2] = {};
       if (!FillRandom(identifier) || (identifier[0] | identifier[1]) == 0) continue;
       std::memcpy(&port, identifier, sizeof port);  // any order: it is random
+      FilteredRequest filtered = request ? *request : FilteredRequest{};
+      filtered.identifier = ntohs(port);
+      if (!AttachFilter(fd, request ? DatagramReplyFilter(filtered) : NothingFilter())) break;
       bound = bind(fd, reinterpret_cast<sockaddr*>(&local), length) == 0;
     }
   }
@@ -121,6 +124,8 @@ bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket) {
   socket.kind = SocketKind::Datagram;
   socket.identifier = ntohs(port);
   socket.used = false;
+  socket.filterSet = request != nullptr;
+  socket.waiting = false;
   return true;
 }
 
@@ -129,9 +134,9 @@ bool LinuxIcmpControl::OpenDatagram(FamilySocket& socket) {
 // can reach it. Where none can be had (privilege given up, identifiers or
 // descriptors used up), the socket in use serves on, as quiet between
 // requests as a fresh one.
-void LinuxIcmpControl::TakeFreshDatagramSocket(FamilySocket& socket) {
+void LinuxIcmpControl::TakeFreshDatagramSocket(FamilySocket& socket, const FilteredRequest& request) {
   const int error = socket.openError;
-  if (!socket.noFreshSockets && OpenDatagram(socket)) return;
+  if (!socket.noFreshSockets && OpenDatagram(socket, &request)) return;
   socket.openError = error;
   socket.noFreshSockets = true;
 }
@@ -141,24 +146,26 @@ void LinuxIcmpControl::TakeFreshDatagramSocket(FamilySocket& socket) {
 // read and passed over, at the pump's bounded pace.)
 void LinuxIcmpControl::StopErrors(const FamilySocket& socket) {
   if (socket.kind == SocketKind::Raw) {
-    const AwaitedRequest& request = current_->awaited;
-    AttachFilter(socket.fd,
-                 RequestFilter(request.Destination(), socket.identifier, request.Sequence(), false));
+    AttachFilter(socket.fd, RequestFilter(current_->filtered, false));
   } else {
     SetErrorReports(socket.fd, *socket.family, false);
     ClearPendingError(socket.fd);
   }
 }
 
-// Between requests the sockets let nothing in.
+// Between requests a raw socket lets nothing in, and a datagram socket no
+// error, and no reply but copies of the real one to the request before (its
+// filter stays: a new one costs a compilation in the kernel). Should this
+// fail, the next send discards (raw) or leaves behind (a fresh datagram
+// socket) what came in meanwhile.
 void LinuxIcmpControl::ForgetCurrentRequest() {
   current_.reset();
   for (FamilySocket* socket : {&ipv4_, &ipv6_}) {
-    if (!socket->used) continue;
-    // Should this fail, the next send discards (raw) or leaves behind (a
-    // fresh datagram socket) what came in meanwhile.
-    AttachFilter(socket->fd, NothingFilter());
-    if (socket->kind == SocketKind::Datagram) {
+    if (!socket->waiting) continue;
+    socket->waiting = false;
+    if (socket->kind == SocketKind::Raw) {
+      socket->family->setRawSocketTypes(socket->fd, false);
+    } else {
       SetErrorReports(socket->fd, *socket->family, false);
       ClearPendingError(socket->fd);
     }
@@ -177,37 +184,55 @@ void LinuxIcmpControl::SendEcho(const std::string& addressText) {
   const std::optional<IpAddress> address = Aim(addressText);
   if (!address) FailSend("no address to send to");
   FamilySocket& socket = address->IsIpv6() ? ipv6_ : ipv4_;
-  if (!socket.opened) Open(socket);
+  FilteredRequest filtered{*address};
+  if (!DrawRequestNumbers(filtered)) FailSend("no random cookie for the request");
+  if (!socket.opened) Open(socket, &filtered);
   if (socket.fd < 0) FailSendWithoutSocket(address->IsIpv6(), socket.openError);
-  if (socket.used && socket.kind == SocketKind::Datagram) TakeFreshDatagramSocket(socket);
-
-  unsigned char cookie[kCookieSize];
-  if (!FillRandom(cookie)) FailSend("no random cookie for the request");
-  std::vector<unsigned char> payload = EchoPayload(kPayloadSize, cookie);
-  const std::uint16_t sequence = nextSequence_++;
+  if (socket.used && socket.kind == SocketKind::Datagram) TakeFreshDatagramSocket(socket, filtered);
+  filtered.identifier = socket.identifier;
   socket.used = true;
-  // From now on only this request's replies (and, on a raw socket, its
-  // errors) take room in the queue; what the raw queue holds came earlier.
   // Without its filter the socket is not used.
-  const bool filtered =
-      socket.kind == SocketKind::Raw
-          ? AttachFilter(socket.fd, RequestFilter(*address, socket.identifier, sequence, true))
-          : AttachFilter(socket.fd, DatagramReplyFilter(*address, socket.identifier, sequence));
-  if (!filtered) FailSend("kernel filter not set");
-  if (socket.kind == SocketKind::Raw) {
-    Discard(socket.fd);
-  } else {
-    SetErrorReports(socket.fd, *socket.family, true);
-  }
+  if (!LetInRepliesTo(socket, filtered)) FailSend("kernel filter not set");
 
+  std::vector<unsigned char> payload = EchoPayload(kPayloadSize, filtered.cookie);
   const std::vector<unsigned char> packet =
-      EchoRequest(socket.identifier, sequence, payload, socket.family->echoRequest);
+      EchoRequest(socket.identifier, filtered.sequence, payload, socket.family->echoRequest);
   sockaddr_storage destination{};
   const socklen_t length = ToSocketAddress(*address, destination);
   const std::int64_t sentAtNs = MonotonicNowNs();
   if (!SendPacket(socket.fd, packet, destination, length)) FailSend("echo request not sent");
-  current_.emplace(Request{AwaitedRequest(socket.fd, *address, socket.identifier, sequence,
-                                          std::move(payload), sentAtNs, deadlineNs)});
+  current_.emplace(Request{filtered, AwaitedRequest(socket.fd, *address, socket.identifier, filtered.sequence,
+                                                    std::move(payload), sentAtNs, deadlineNs)});
+}
+
+// A sequence number no one can foretell from the one before, and not one an
+// earlier request of the run had (an error quotes no cookie: only its
+// sequence tells whose it is); the cookie from the same draw.
+bool LinuxIcmpControl::DrawRequestNumbers(FilteredRequest& request) {
+  std::array<unsigned char, 2 + kCookieSize> random{};
+  do {
+    if (!FillRandom(random)) return false;
+    request.sequence = static_cast<std::uint16_t>(random[0] << 8 | random[1]);
+  } while (std::find(sequencesUsed_.begin(), sequencesUsed_.end(), request.sequence) != sequencesUsed_.end());
+  sequencesUsed_.push_back(request.sequence);
+  std::copy(random.begin() + 2, random.end(), request.cookie.begin());
+  return true;
+}
+
+// From now on only this request's replies (and, on a raw socket, its errors)
+// take room in the queue; what the raw queue holds came earlier, and the
+// raw socket's types are let in only once that is gone.
+bool LinuxIcmpControl::LetInRepliesTo(FamilySocket& socket, const FilteredRequest& request) {
+  socket.waiting = true;
+  if (socket.kind == SocketKind::Datagram) {
+    const bool filtered = socket.filterSet || AttachFilter(socket.fd, DatagramReplyFilter(request));
+    socket.filterSet = false;
+    SetErrorReports(socket.fd, *socket.family, true);
+    return filtered;
+  }
+  if (!AttachFilter(socket.fd, RequestFilter(request, true))) return false;
+  Discard(socket.fd);
+  return socket.family->setRawSocketTypes(socket.fd, true);
 }
 
 std::vector<std::intptr_t> LinuxIcmpControl::WaitObjects() const {

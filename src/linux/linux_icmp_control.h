@@ -12,6 +12,7 @@
 #include "icmp/control_base.h"
 #include "linux/descriptor.h"
 #include "linux/linux_icmp_family.h"
+#include "linux/socket_filter.h"
 
 namespace korvane {
 
@@ -38,18 +39,23 @@ class LinuxIcmpControl : public IcmpControlBase {
     std::uint16_t identifier = 0;  // random: a datagram socket is bound to it
     bool opened = false;           // the socket was tried for
     bool used = false;             // a request has gone out on it
+    bool filterSet = false;        // bound with the filter of the request about to go out
+    bool waiting = false;          // lets in what a request sent on it is answered with
     bool noFreshSockets = false;   // a fresh datagram socket could not be had: this one serves on
     int openError = 0;             // why there is no socket
   };
   struct Request {
+    FilteredRequest filtered;
     AwaitedRequest awaited;
   };
 
   NameLookup ResolveName(const std::string& name) override;
   void ForgetCurrentRequest() override;
-  void Open(FamilySocket& socket);
-  bool OpenDatagram(FamilySocket& socket);
-  void TakeFreshDatagramSocket(FamilySocket& socket);
+  bool DrawRequestNumbers(FilteredRequest& request);
+  void Open(FamilySocket& socket, const FilteredRequest* request);
+  bool OpenDatagram(FamilySocket& socket, const FilteredRequest* request);
+  void TakeFreshDatagramSocket(FamilySocket& socket, const FilteredRequest& request);
+  bool LetInRepliesTo(FamilySocket& socket, const FilteredRequest& request);
   void StopErrors(const FamilySocket& socket);
   bool ReadMessage(const FamilySocket& socket);
   bool ReadQueuedError(const FamilySocket& socket);
@@ -57,7 +63,7 @@ class LinuxIcmpControl : public IcmpControlBase {
 
   FamilySocket ipv4_{&kIcmpOverIpv4};
   FamilySocket ipv6_{&kIcmpOverIpv6};
-  std::uint16_t nextSequence_ = 0;
+  std::vector<std::uint16_t> sequencesUsed_;
   std::optional<Request> current_;
 };
 

@@ -13,27 +13,31 @@
 namespace korvane {
 namespace {
 
-bool RestrictIpv4Types(int fd) {
+// The kernel lets types 32 and above through this one whatever it says; the
+// kernel filter, which checks the type, drops them.
+bool SetIpv4Types(int fd, bool requestTypes) {
   icmp_filter types{};
-  types.data = ~((1U << ICMP_ECHOREPLY) | (1U << ICMP_DEST_UNREACH) | (1U << ICMP_TIME_EXCEEDED) |
-                 (1U << ICMP_PARAMETERPROB));
+  types.data = requestTypes ? ~((1U << ICMP_ECHOREPLY) | (1U << ICMP_DEST_UNREACH) |
+                                (1U << ICMP_TIME_EXCEEDED) | (1U << ICMP_PARAMETERPROB))
+                            : ~0U;
   return setsockopt(fd, SOL_RAW, ICMP_FILTER, &types, sizeof types) == 0;
 }
 
-bool RestrictIpv6Types(int fd) {
+bool SetIpv6Types(int fd, bool requestTypes) {
   icmp6_filter types;
   ICMP6_FILTER_SETBLOCKALL(&types);
-  for (const int type : {kIcmp6EchoReply, kIcmp6DestinationUnreachable, kIcmp6PacketTooBig,
-                         kIcmp6TimeExceeded, kIcmp6ParameterProblem}) {
-    ICMP6_FILTER_SETPASS(type, &types);
+  if (requestTypes) {
+    for (const int type : {kIcmp6EchoReply, kIcmp6DestinationUnreachable, kIcmp6PacketTooBig,
+                           kIcmp6TimeExceeded, kIcmp6ParameterProblem}) {
+      ICMP6_FILTER_SETPASS(type, &types);
+    }
   }
   return setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &types, sizeof types) == 0;
 }
 
 }  // namespace
 
-const IcmpFamily kIcmpOverIpv4{.name = "IPv4",
-                               .domain = AF_INET,
+const IcmpFamily kIcmpOverIpv4{.domain = AF_INET,
                                .protocol = IPPROTO_ICMP,
                                .echoRequest = kIcmpEchoRequest,
                                .errorLevel = SOL_IP,
@@ -41,12 +45,11 @@ const IcmpFamily kIcmpOverIpv4{.name = "IPv4",
                                .errorOrigin = SO_EE_ORIGIN_ICMP,
                                .classifyRaw = ClassifyIpv4Datagram,
                                .classifyDatagram = ClassifyIcmpMessage,
-                               .restrictRawSocketTypes = RestrictIpv4Types};
+                               .setRawSocketTypes = SetIpv4Types};
 
 // Both ICMPv6 sockets hand over the message alone; the kernel has checked
 // its checksum.
-const IcmpFamily kIcmpOverIpv6{.name = "IPv6",
-                               .domain = AF_INET6,
+const IcmpFamily kIcmpOverIpv6{.domain = AF_INET6,
                                .protocol = IPPROTO_ICMPV6,
                                .echoRequest = kIcmp6EchoRequest,
                                .errorLevel = SOL_IPV6,
@@ -54,7 +57,7 @@ const IcmpFamily kIcmpOverIpv6{.name = "IPv6",
                                .errorOrigin = SO_EE_ORIGIN_ICMP6,
                                .classifyRaw = ClassifyIcmpv6Message,
                                .classifyDatagram = ClassifyIcmpv6Message,
-                               .restrictRawSocketTypes = RestrictIpv6Types};
+                               .setRawSocketTypes = SetIpv6Types};
 
 socklen_t ToSocketAddress(const IpAddress& address, sockaddr_storage& socketAddress) {
   socketAddress = {};

@@ -11,9 +11,8 @@
 namespace korvane {
 
 struct IcmpFamily {
-  const char* name;  // for the administrator: "IPv4", "IPv6"
-  int domain;        // AF_INET, AF_INET6
-  int protocol;      // IPPROTO_ICMP, IPPROTO_ICMPV6
+  int domain;    // AF_INET, AF_INET6
+  int protocol;  // IPPROTO_ICMP, IPPROTO_ICMPV6
   std::uint8_t echoRequest;
   // The option that turns a datagram socket's error queue on, its level, and
   // the origin the kernel gives the ICMP errors queued there.
@@ -25,8 +24,10 @@ struct IcmpFamily {
   Classifier classifyRaw;
   Classifier classifyDatagram;
   // Lets only echo replies and the errors that can be about a request into a
-  // raw socket. False when that cannot be set.
-  bool (*restrictRawSocketTypes)(int fd);
+  // raw socket (requestTypes), or none of the types a request can be
+  // answered with. A cheap switch, unlike a new kernel filter. False when
+  // that cannot be set.
+  bool (*setRawSocketTypes)(int fd, bool requestTypes);
 };
 
 extern const IcmpFamily kIcmpOverIpv4;

@@ -4,7 +4,7 @@
 // ICMP error, or that flood the requester. Runs only inside the test's private
 // network namespace, with the kernel's own echo switched off.
 //
-//   icmp_responder READY_FILE [--flood-replies=RATE] ADDRESS=RULE...
+//   icmp_responder READY_FILE [--flood-replies=RATE] [--sequences=FILE] ADDRESS=RULE...
 //   RULE: now | delay:MS | never | from:ADDRESS | foreign-id | twice |
 //         bad-checksum | code1 (a reply whose checksum or code is wrong) |
 //         burst:FROM_MS:TO_MS (a reply every 10 ms in that window) |
@@ -17,12 +17,17 @@
 //         sweep:RATE:MS[:REPLY_MS] (forged echo replies from the address with
 //         the request's identifier, every sequence number in turn, and the
 //         payload a forger can know: not the request's, but the fixed
-//         pattern of byte i at offset i that korvane once sent)
+//         pattern of byte i at offset i that korvane once sent) |
 //         forged-first:MS (the first request: at once a reply with its
 //         identifier and sequence but another payload, its true reply after
 //         MS; every later request answered at once; IPv4 only)
+//         lookalike-flood:COUNT (COUNT copies of the echo reply with the
+//         first payload byte changed, half just before the real reply and
+//         half just after it, as fast as they go)
 //   --flood-replies=RATE: echo replies with another identifier to 127.0.0.1,
 //         RATE a second, for as long as the responder runs.
+//   --sequences=FILE: the sequence number of each request to an address with
+//         a rule, one a line, appended to FILE.
 // An ADDRESS may be IPv6; its rules are the same but for bad-checksum (the
 // kernel writes ICMPv6 checksums), redirect and quench.
 #include <arpa/inet.h>
@@ -33,6 +38,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -110,6 +116,7 @@ Rule ParseRule(const std::string& text) {
   if (rule.kind == "delay" || rule.kind == "late-unreachable" || rule.kind == "forged-first")
     rule.first = std::atol(argument.c_str());
   if (rule.kind == "from") rule.other = AddressBytes(argument);
+  if (rule.kind == "lookalike-flood") rule.first = std::atol(argument.c_str());
   if (rule.kind == "burst" || rule.kind == "error-flood" || rule.kind == "reply-flood" ||
       rule.kind == "sweep") {
     rule.first = std::atol(argument.c_str());
@@ -258,12 +265,50 @@ void Sweep(Outgoing o, std::size_t icmpAt, long rate, long durationMs) {
   }).detach();
 }
 
+// Sends count copies of a look-alike around the real reply, from a thread of
+// its own: the first half, the reply, then the rest, at once.
+void AroundTheReply(Outgoing lookAlike, Outgoing reply, long count) {
+  std::thread([lookAlike, reply, count] {
+    const int out =
+        lookAlike.ipv6 ? socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6) : socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    sockaddr_in to;
+    sockaddr_in6 to6;
+    iovec data;
+    Source6Control control;
+    const msghdr message = MessageFor(lookAlike, to, to6, data, control);
+    constexpr long kBatch = 64;
+    mmsghdr batch[kBatch]{};
+    for (mmsghdr& m : batch)
+      m.msg_hdr = message;
+    const auto burst = [&](long copies) {
+      for (long sent = 0; sent < copies;) {
+        const int n = sendmmsg(out, batch, static_cast<unsigned>(std::min(kBatch, copies - sent)), 0);
+        if (n <= 0) return;
+        sent += n;
+      }
+    };
+    burst(count / 2);
+    Send(out, reply);
+    burst(count - count / 2);
+    close(out);
+  }).detach();
+}
+
 // What an error-flood rule sends besides its flood: the echo reply, after
 // REPLY_MS, when the rule gives one.
 void QueueFloodReply(const Rule& rule, Outgoing reply, std::vector<Outgoing>& queue) {
   if (rule.third < 0) return;
   reply.due += std::chrono::milliseconds(rule.third);
   queue.push_back(reply);
+}
+
+// Where --sequences writes; none without it.
+FILE* sequenceLog = nullptr;
+
+void LogSequence(const unsigned char* icmp) {
+  if (!sequenceLog) return;
+  std::fprintf(sequenceLog, "%u\n", static_cast<unsigned>(icmp[6] << 8 | icmp[7]));
+  std::fflush(sequenceLog);
 }
 
 // Reads one ICMPv6 packet and, when it is an echo request to an address with
@@ -287,6 +332,7 @@ void Answer6(int fd, const std::map<std::string, Rule>& rules, std::vector<Outgo
   const auto found = rules.find(std::string(destination.s6_addr, destination.s6_addr + 16));
   if (found == rules.end()) return;
   const Rule& rule = found->second;
+  LogSequence(data);
 
   std::vector<unsigned char> reply(data, data + size);
   reply[0] = 129;  // echo reply, same identifier, sequence and payload
@@ -335,6 +381,12 @@ void Answer6(int fd, const std::map<std::string, Rule>& rules, std::vector<Outgo
     QueueFloodReply(rule, echoReply, queue);
     return;
   }
+  if (rule.kind == "lookalike-flood") {
+    Outgoing lookAlike = echoReply;
+    lookAlike.packet[8] ^= 0x01;
+    AroundTheReply(lookAlike, echoReply, rule.first);
+    return;
+  }
   for (long delay : DelaysOf(rule)) {
     outgoing.due = Clock::now() + std::chrono::milliseconds(delay);
     queue.push_back(outgoing);
@@ -354,6 +406,10 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg.rfind("--flood-replies=", 0) == 0) {
       replyFloodRate = std::atol(arg.c_str() + 16);
+      continue;
+    }
+    if (arg.rfind("--sequences=", 0) == 0) {
+      sequenceLog = std::fopen(arg.c_str() + 12, "a");
       continue;
     }
     const std::size_t eq = arg.find('=');
@@ -431,6 +487,7 @@ int main(int argc, char** argv) {
     const auto found = rules.find(std::string(&data[16], &data[20]));
     if (found == rules.end()) continue;
     const Rule& rule = found->second;
+    LogSequence(data + header);
 
     std::vector<unsigned char> reply(data + header, data + size);
     reply[0] = 0;  // echo reply, same identifier, sequence and payload
@@ -486,6 +543,14 @@ int main(int argc, char** argv) {
       queue.push_back(lookAlike);
       echoReply.due += std::chrono::milliseconds(rule.first);
       queue.push_back(echoReply);
+      continue;
+    }
+    if (rule.kind == "lookalike-flood") {
+      std::vector<unsigned char> copy = reply;
+      copy[8] ^= 0x01;
+      Outgoing lookAlike{received, Datagram(source, requester, copy)};
+      lookAlike.destination = requester;
+      AroundTheReply(lookAlike, echoReply, rule.first);
       continue;
     }
     for (long delay : DelaysOf(rule)) {

@@ -253,10 +253,19 @@ case "$name" in
       " --> Sending Ping to 192.0.2.2" " <-- Ping Response from 192.0.2.2 \($rtt ms\)" " Return Value: 100"
     ;;
   name_resolves)
-    start_responder 192.0.2.1=now 192.0.2.2=now
+    start_responder --sequences="$work/sequences" 192.0.2.1=now 192.0.2.2=now
     enable_trace
     run_korvane 2 alpha.test 192.000.002.002
     expect_status 100
+    # korvane's sequence numbers are drawn at random: the second request's is
+    # not the first's plus one (by chance, once in 65,536 runs). Under Wine the
+    # system's echo API numbers the requests itself.
+    if [ "$mode" != wine ]; then
+      mapfile -t sequences < "$work/sequences"
+      [ "${#sequences[@]}" -eq 2 ] || fail "${#sequences[@]} requests seen"
+      [ "$(((sequences[0] + 1) % 65536))" != "${sequences[1]}" ] ||
+        fail "sequence ${sequences[1]} follows ${sequences[0]}"
+    fi
     expect_trace "${start_lines[@]}" " CommandLine = 2 alpha.test 192.000.002.002" \
       " --> DNS resolving on alpha.test" " <-- DNS resolved to 192.0.2.1" \
       " --> Sending Ping to 192.0.2.1" " <-- Ping Response from 192.0.2.1 \($rtt ms\)" \
@@ -447,16 +456,21 @@ case "$name" in
     kill "$responder_pid"; wait "$responder_pid" 2>/dev/null || true
     # A forger who reads the identifier sweeps every sequence number, 150,000
     # replies a second "from" the host: a silent host stays silent, and a real
-    # reply in the middle of a sweep still counts.
+    # reply in the middle of a sweep still counts. One on the path sends
+    # 20,000 copies of the real reply with another payload around it, as fast
+    # as they go: the real one still counts.
     start_responder 192.0.2.2=reply-flood:150000:2000:300 2001:db8::2=reply-flood:150000:2000:300 \
       192.0.2.3=sweep:150000:5500 2001:db8::3=sweep:150000:5500 \
-      192.0.2.4=sweep:150000:2000:1000 2001:db8::4=sweep:150000:2000:1000
+      192.0.2.4=sweep:150000:2000:1000 2001:db8::4=sweep:150000:2000:1000 \
+      192.0.2.5=lookalike-flood:20000 2001:db8::5=lookalike-flood:20000
     check() {
       run_korvane 2 192.0.2.2 2001:db8::2
       expect_status 100
       run_korvane 1 192.0.2.3 2001:db8::3
       expect_status 0
       run_korvane 2 192.0.2.4 2001:db8::4
+      expect_status 100
+      run_korvane 2 192.0.2.5 2001:db8::5
       expect_status 100
     }
     on_both_socket_kinds check
