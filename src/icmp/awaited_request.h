@@ -80,9 +80,6 @@ class AwaitedRequest {
   // carries no ICMP error.
   Judgement OnQueuedError(int socket, const std::optional<QueuedError>& entry);
 
-  const IpAddress& Destination() const { return destination_; }
-  std::uint16_t Sequence() const { return sequence_; }
-
  private:
   Judgement Judge(const IcmpVerdict& verdict, const IpAddress& source, std::int64_t receivedAtNs);
 
