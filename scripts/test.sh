@@ -7,7 +7,7 @@
 #   FUZZ_SECONDS  how long to fuzz (default 60; 0 skips fuzzing)
 #   TEST_JOBS     tests run at once in each suite (default 12: most
 #                 end-to-end tests sleep on timers, each in its own namespace)
-#   MUTANTS=1     also runs the mutation check, scripts/mutants.sh (one to two
+#   MUTANTS=1     also runs the mutation check, scripts/mutants.sh (two to three
 #                 minutes on two cores, at the lowest priority beside the suites)
 #
 # The plain build comes first, on every core; its suite starts at once. The
