@@ -2,6 +2,7 @@
 
 #include "icmp/name_lookup.h"
 #include "linux/linux_icmp_family.h"
+#include "linux/name_absence.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -20,12 +22,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How often a lookup under way is looked at: an answer costs at most this much more.
+constexpr long kLookupPollNs = 2'000'000;
+
 // Lives on the heap: when a lookup outlives its time limit and cannot be
-// cancelled, the resolver's thread still owns it, so it is left to that thread.
+// cancelled, the resolver's threads still own it, so it is left to them.
+// One request per family: a name server that drops the queries of one family
+// cannot hold back the other's answer.
 struct Lookup {
   std::string name;
-  addrinfo hints{};
-  gaicb request{};
+  addrinfo hints[2]{};
+  gaicb requests[2]{};
+  int count = 2;  // 1: IPv4 only
 };
 
 std::optional<IpAddress> First(const addrinfo* list, int family, const std::string& zone) {
@@ -92,55 +100,79 @@ void AskEachNameServerBriefly() {
   static_cast<void>(set);
 }
 
-// The first IPv4 address, or, when family allows it and there is none, the
-// first IPv6 address; nothing once the time is up.
-Resolution LookUp(const std::string& name, int family, Clock::time_point giveUpAt) {
+// Ends the requests still under way; false when one of them cannot be
+// stopped (its thread still writes to it) and the lookup must be left to it.
+bool Finish(Lookup& lookup) {
+  bool stopped = true;
+  for (int i = 0; i < lookup.count; ++i) {
+    gaicb& request = lookup.requests[i];
+    if (gai_error(&request) == EAI_INPROGRESS && gai_cancel(&request) == EAI_NOTCANCELED) {
+      stopped = false;
+      continue;
+    }
+    if (gai_error(&request) == 0) freeaddrinfo(request.ar_result);
+  }
+  return stopped;
+}
+
+// The first IPv4 address, or, when the name has none (or its IPv4 lookup has
+// not ended by the time limit), the first IPv6 address; nothing once the time
+// is up.
+Resolution LookUp(const std::string& name, bool ipv4Only, Clock::time_point giveUpAt) {
   auto lookup = std::make_unique<Lookup>();
   lookup->name = name;
-  // No AI_ADDRCONFIG: it refuses every name on a host whose only network is loopback.
-  lookup->hints.ai_family = family;
-  lookup->hints.ai_socktype = SOCK_RAW;
-  lookup->request.ar_name = lookup->name.c_str();
-  lookup->request.ar_request = &lookup->hints;
-  gaicb* requests[1] = {&lookup->request};
-  if (const int status = getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr); status != 0) {
-    // The lookup runs on a thread of the resolver's; where none can be
+  lookup->count = ipv4Only ? 1 : 2;
+  gaicb* requests[2] = {};
+  for (int i = 0; i < lookup->count; ++i) {
+    // No AI_ADDRCONFIG: it refuses every name on a host whose only network is loopback.
+    lookup->hints[i].ai_family = i == 0 ? AF_INET : AF_INET6;
+    lookup->hints[i].ai_socktype = SOCK_RAW;
+    lookup->requests[i].ar_name = lookup->name.c_str();
+    lookup->requests[i].ar_request = &lookup->hints[i];
+    requests[i] = &lookup->requests[i];
+  }
+  if (const int status = getaddrinfo_a(GAI_NOWAIT, requests, lookup->count, nullptr); status != 0) {
+    // The lookup runs on threads of the resolver's; where none can be
     // started (a limit on processes), errno says why.
     if (status != EAI_SYSTEM) return {std::nullopt, SystemFailure(status)};
     return {std::nullopt, std::string("the lookup could not be started: ") + std::strerror(errno)};
   }
 
-  while (gai_error(&lookup->request) == EAI_INPROGRESS) {
-    const auto left = giveUpAt - Clock::now();
-    if (left <= std::chrono::nanoseconds::zero()) break;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    timespec wait{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-    gai_suspend(requests, 1, &wait);
+  gaicb& ipv4 = lookup->requests[0];
+  gaicb& ipv6 = lookup->requests[1];
+  const auto ended = [&](gaicb& request) { return gai_error(&request) != EAI_INPROGRESS; };
+  // Done when IPv4 has an address, or has ended without one and IPv6 has ended too.
+  const auto done = [&] {
+    return gai_error(&ipv4) == 0 || (ended(ipv4) && (lookup->count == 1 || ended(ipv6)));
+  };
+  // Polled, not waited for with gai_suspend: the C library's wait, returning
+  // while a request is just finishing, leaves its entry behind on that
+  // request, and the finishing thread then writes into the returned frame.
+  while (!done() && Clock::now() < giveUpAt) {
+    timespec poll{0, kLookupPollNs};
+    nanosleep(&poll, nullptr);
   }
 
-  int status = gai_error(&lookup->request);
-  if (status == EAI_INPROGRESS) {
-    const int cancelled = gai_cancel(&lookup->request);
-    if (cancelled == EAI_NOTCANCELED) {
-      lookup.release();  // the resolver's thread still uses it: left to it, never freed
-      return {};
-    }
-    if (cancelled == EAI_CANCELED) return {};
-    status = gai_error(&lookup->request);  // it finished after all
+  const int status4 = gai_error(&ipv4);
+  const int status6 = lookup->count == 2 ? gai_error(&ipv6) : EAI_NONAME;
+  Resolution resolution;
+  if (status4 == 0) {
+    resolution.address = First(ipv4.ar_result, AF_INET, "");
+  } else if (status6 == 0) {
+    resolution.address = First(ipv6.ar_result, AF_INET6, "");
+  } else if (status4 == EAI_NONAME && status6 == EAI_NONAME) {
+    // A resolver that could open neither the hosts file nor a socket to a
+    // name server says "no such name" too: that is the system's failure.
+    resolution.systemFailure = NoDescriptor();
+    resolution.noSuchName = resolution.systemFailure.empty();
+  } else if (status4 != EAI_INPROGRESS) {
+    resolution.systemFailure = SystemFailure(status4);
   }
-  // Only "no such name" is the name's fault; a silent or failing name server
-  // (EAI_AGAIN, EAI_FAIL) is an outage like any other.
-  // A resolver that could open neither the hosts file nor a socket to a name
-  // server says "no such name" too: that is the system's failure, not the name's.
-  if (status == EAI_NONAME) {
-    if (std::string failure = NoDescriptor(); !failure.empty()) return {std::nullopt, failure};
-    return {std::nullopt, {}, true};
-  }
-  if (status != 0) return {std::nullopt, SystemFailure(status)};
-  Resolution resolution{First(lookup->request.ar_result, AF_INET, ""), {}};
-  if (!resolution.address && family != AF_INET)
-    resolution.address = First(lookup->request.ar_result, AF_INET6, "");
-  freeaddrinfo(lookup->request.ar_result);
+  if (!Finish(*lookup)) lookup.release();  // left to the resolver's threads, never freed
+  // The C library also says "no such name" after a format error, an
+  // unusual answer code, or a search domain whose server failed; only the
+  // name servers' own word for every name tried makes it the name's fault.
+  if (resolution.noSuchName) resolution.noSuchName = EveryNameTriedIsAbsent(name, giveUpAt);
   return resolution;
 }
 
@@ -150,7 +182,7 @@ Resolution ResolveHost(const std::string& name, int timeLimitMs) {
   AskEachNameServerBriefly();
   if (const auto literal = Ipv6Literal(name)) return {literal, {}};
   const Clock::time_point giveUpAt = Clock::now() + std::chrono::milliseconds(timeLimitMs);
-  return LookUp(name, OnlyIpv4(name) ? AF_INET : AF_UNSPEC, giveUpAt);
+  return LookUp(name, OnlyIpv4(name), giveUpAt);
 }
 
 }  // namespace korvane

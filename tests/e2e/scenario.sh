@@ -329,6 +329,27 @@ case "$name" in
     expect_stderr=""
     KORVANE_SETUP_STATUS=9 run_korvane 1 broken.lab
     expect_status 0
+    # A server that answers the IPv4 query and drops the IPv6 one: up, at once.
+    start_name_server 127.0.0.2 drop.lab=192.0.2.1/drop
+    name_servers 127.0.0.2
+    run_korvane 1 drop.lab
+    expect_status 100
+    expect_elapsed 100 1500
+    if [ "$mode" = native ]; then
+      # The C library says "no such name" after a format error too, and after a
+      # search domain whose server failed: outages, said nowhere.
+      start_name_server 127.0.0.3 formerr.lab=formerr router1.lab.corp.test=servfail single=formerr
+      name_servers 127.0.0.3
+      echo "search corp.test" >> "$work/resolv.conf"
+      for host in formerr.lab router1.lab single; do
+        KORVANE_SETUP_STATUS=9 run_korvane 1 "$host"
+        expect_status 0
+      done
+      # Every name tried absent: the name's fault again.
+      expect_stderr="korvane: host 1, routr1: no such name"
+      KORVANE_SETUP_STATUS=9 run_korvane 1 routr1
+      expect_status 9
+    fi
     ;;
   silent_name_server)
     # Name servers that never answer, on every loopback address but

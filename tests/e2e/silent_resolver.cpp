@@ -1,10 +1,11 @@
 // A test tool: a name server on port 53 of a loopback address (or 0.0.0.0).
-//   silent_resolver READY_FILE ADDRESS [delay=MS] [NAME=IP | NAME=servfail]...
+//   silent_resolver READY_FILE ADDRESS [delay=MS] [NAME=IP[/drop] | NAME=servfail | NAME=formerr]...
 // Without rules it takes every query, over UDP and TCP, and never answers, so
 // a test can show that a name server which does not answer cannot hang the
 // run. With rules it answers over UDP: a NAME's address to an A or AAAA query
-// of its family (no record to the other), a server failure for a NAME marked
-// servfail, "no such name" for any other name; each MS late with a delay.
+// of its family (no record to the other, or with /drop no answer at all), a
+// server failure or a format error for a NAME marked so, "no such name" for
+// any other name; each MS late with a delay.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -24,7 +25,7 @@
 namespace {
 
 constexpr int kTypeA = 1, kTypeAaaa = 28;
-constexpr int kNoSuchName = 3, kServerFailure = 2;
+constexpr int kFormatError = 1, kServerFailure = 2, kNoSuchName = 3;
 
 // The queried name in lower case, and where the question ends; false for a
 // query this tool does not read (compressed or cut short).
@@ -53,15 +54,18 @@ std::vector<unsigned char> Answer(const unsigned char* query, std::size_t size,
   reply[6] = reply[7] = reply[8] = reply[9] = reply[10] = reply[11] = 0;
   const int type = (query[end - 4] << 8) | query[end - 3];
   const auto rule = rules.find(name);
-  if (rule == rules.end() || rule->second == "servfail") {
-    reply[3] |= rule == rules.end() ? kNoSuchName : kServerFailure;
+  if (rule == rules.end() || rule->second == "servfail" || rule->second == "formerr") {
+    reply[3] |= rule == rules.end() ? kNoSuchName : rule->second == "formerr" ? kFormatError : kServerFailure;
     return reply;
   }
   unsigned char address[16];
-  const bool ipv6 = rule->second.find(':') != std::string::npos;
-  if (type != (ipv6 ? kTypeAaaa : kTypeA) ||
-      inet_pton(ipv6 ? AF_INET6 : AF_INET, rule->second.c_str(), address) != 1)
-    return reply;  // the name is known: no record of this type
+  const std::string text = rule->second.substr(0, rule->second.find('/'));
+  const bool ipv6 = text.find(':') != std::string::npos;
+  if (type != (ipv6 ? kTypeAaaa : kTypeA)) {
+    if (text != rule->second) return {};  // /drop: the other family's query is never answered
+    return reply;                         // the name is known: no record of this type
+  }
+  if (inet_pton(ipv6 ? AF_INET6 : AF_INET, text.c_str(), address) != 1) return reply;
   reply[7] = 1;
   const unsigned char length = ipv6 ? 16 : 4, typeLow = static_cast<unsigned char>(type);
   // The name (a pointer to the question's), type, class IN, 60 s to live, the address.
@@ -76,7 +80,8 @@ std::vector<unsigned char> Answer(const unsigned char* query, std::size_t size,
 int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr,
-                 "usage: silent_resolver READY_FILE ADDRESS [delay=MS] [NAME=IP | NAME=servfail]...\n");
+                 "usage: silent_resolver READY_FILE ADDRESS [delay=MS] [NAME=IP[/drop] | NAME=servfail | "
+                 "NAME=formerr]...\n");
     return 2;
   }
   std::map<std::string, std::string> rules;
