@@ -41,7 +41,7 @@ void IcmpControlBase::SetTarget(const std::string& hostText) {
     // chose, and no reply could be told to come from the host asked for.
     const char* kind = found.address->IsMulticast() ? "a multicast" : "a link-local";
     throw RuntimeError(ErrorNumber::ZoneNeeded, std::string(kind) + " address needs a zone (" +
-                                                    FormatAddress(*found.address) + "%eth0)");
+                                                    FormatIpv6(found.address->bytes) + "%eth0)");
   }
   if (found.address) return;
   if (found.noSuchName) throw RuntimeError(ErrorNumber::NoSuchName, "no such name: " + hostText);
