@@ -456,6 +456,15 @@ class AimingControl : public IcmpControlBase {
       const std::uint8_t bytes[16] = {0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
       return {IpAddress::Ipv6(bytes, 3, "eth0")};
     }
+    if (name.rfind("fe80::1", 0) == 0 || name == "ff02::1") {
+      std::uint8_t bytes[16] = {0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+      if (name[1] == 'f') {
+        bytes[0] = 0xFF;
+        bytes[1] = 0x02;
+      }
+      const bool zoned = name.find('%') != std::string::npos;
+      return {IpAddress::Ipv6(bytes, zoned ? 2 : 0, zoned ? "eth0" : "")};
+    }
     if (name == "::ffff:192.0.2.7") {
       const std::uint8_t bytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 7};
       return {IpAddress::Ipv6(bytes)};
@@ -466,12 +475,14 @@ class AimingControl : public IcmpControlBase {
 };
 
 // A failed aim raises ControlFailure, or NoSuchName when the name service
-// said the name does not exist.
+// said the name does not exist, or ZoneNeeded for a link-local or multicast
+// address without its zone, saying which it is.
 TEST(ControlAim, TargetReadsTheAddressOrElseTheTextAskedFor) {
   struct Case {
     std::string text;
     std::string target;
     std::optional<ErrorNumber> failure;
+    std::string why = {};
   };
   const std::string huge = "1.2.3." + std::string(400, '9');
   const std::vector<Case> cases = {
@@ -479,10 +490,13 @@ TEST(ControlAim, TargetReadsTheAddressOrElseTheTextAskedFor) {
       {"gateway", "192.0.2.9", {}},
       {"six", "2001:db8::7%eth0", {}},
       {"::ffff:192.0.2.7", "192.0.2.7", {}},  // an IPv4-mapped address is pinged over IPv4
-      {"nowhere", "nowhere", ErrorNumber::ControlFailure},
-      {"misspelt", "misspelt", ErrorNumber::NoSuchName},
-      {huge, huge, ErrorNumber::ControlFailure},
-      {"", "", ErrorNumber::ControlFailure},
+      {"fe80::1%eth0", "fe80::1%eth0", {}},
+      {"fe80::1", "fe80::1", ErrorNumber::ZoneNeeded, "a link-local address needs a zone (fe80::1%eth0)"},
+      {"ff02::1", "ff02::1", ErrorNumber::ZoneNeeded, "a multicast address needs a zone (ff02::1%eth0)"},
+      {"nowhere", "nowhere", ErrorNumber::ControlFailure, "cannot resolve nowhere"},
+      {"misspelt", "misspelt", ErrorNumber::NoSuchName, "no such name: misspelt"},
+      {huge, huge, ErrorNumber::ControlFailure, "cannot resolve " + huge},
+      {"", "", ErrorNumber::ControlFailure, "cannot resolve "},
   };
   testing::SimulatedPlatform platform;
   AimingControl control(platform);
@@ -490,12 +504,15 @@ TEST(ControlAim, TargetReadsTheAddressOrElseTheTextAskedFor) {
   for (const Case& c : cases) {
     control.SetTarget("192.0.2.1");
     std::optional<ErrorNumber> failure;
+    std::string why;
     try {
       control.SetTarget(c.text);
     } catch (const RuntimeError& error) {
       failure = error.number();
+      why = error.what();
     }
     EXPECT_EQ(failure, c.failure) << c.text;
+    EXPECT_EQ(why, c.why) << c.text;
     aims += 2;
     EXPECT_EQ(control.Target(), c.target) << c.text;
     EXPECT_EQ(control.forgotten, aims) << "every aim forgets the request waited for";

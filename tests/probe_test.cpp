@@ -60,20 +60,30 @@ TEST(CheckPingStatus, NameIsResolvedAndReplacedByItsAddress) {
 }
 
 // A name that does not resolve is traced alike whatever the reason; only a
-// name the name service says does not exist is named, as a wrong set-up.
+// name the name service says does not exist, or an address that needs a zone,
+// is named, as a wrong set-up.
 TEST(CheckPingStatus, UnresolvableNameIsNeitherPingedNorWaitedFor) {
-  for (const bool noSuchName : {false, true}) {
-    ProbeHarness h("routr1.lab");
+  enum class Failure { Silent, NoSuchName, ZoneNeeded };
+  for (const auto& [text, failure, problems] : std::vector<std::tuple<std::string, Failure, Messages>>{
+           {"routr1.lab", Failure::Silent, {}},
+           {"routr1.lab", Failure::NoSuchName, {"host 2, routr1.lab: no such name"}},
+           {"fe80::1",
+            Failure::ZoneNeeded,
+            {"host 2, fe80::1: a link-local address needs a zone (fe80::1%eth0)"}},
+       }) {
+    ProbeHarness h(text);
     h.run.CurrentHost = 2;
-    h.run.Hosts(2).Address = "routr1.lab";
-    if (noSuchName) h.control.NoSuchName("routr1.lab");
+    h.run.Hosts(2).Address = text;
+    if (failure == Failure::NoSuchName) h.control.NoSuchName(text);
+    if (failure == Failure::ZoneNeeded)
+      h.control.ZoneNeeded(text, "a link-local address needs a zone (fe80::1%eth0)");
     h.Probe();
     EXPECT_EQ(h.platform.TraceMessages(),
-              (Messages{" --> DNS resolving on routr1.lab", " --- DNS resolving timed out: routr1.lab"}));
-    EXPECT_EQ(h.control.CallsExceptTargetReads(), (Messages{"SetTarget routr1.lab"}));
+              (Messages{" --> DNS resolving on " + text, " --- DNS resolving timed out: " + text}));
+    EXPECT_EQ(h.control.CallsExceptTargetReads(), (Messages{"SetTarget " + text}));
     EXPECT_EQ(h.platform.SleptMs(), 0);
     EXPECT_EQ(h.run.Hosts(2).Replied, 0);
-    EXPECT_EQ(h.platform.Problems(), noSuchName ? Messages{"host 2, routr1.lab: no such name"} : Messages{});
+    EXPECT_EQ(h.platform.Problems(), problems) << text;
   }
 }
 

@@ -341,6 +341,7 @@ TEST(RunChecks, SetupStatusEndsARunWithAWrongSetUp) {
                         Case{"7", "0 down", false, 7, false}, Case{"7", "1 up \"\" down", false, 7, false},
                         Case{"7", "1 up", true, 100, false}, Case{"", "", false, 0, false},
                         Case{"7", "1 up misspelt", false, 7, false},  // a misspelt name among answering hosts
+                        Case{"7", "1 up fe80::1", false, 7, false},   // a link-local address without its zone
                         Case{"100", "x up", false, 0, true}, Case{"256", "1 up", false, 100, true}}) {
     Harness h;
     h.platform.SetEnvironmentVariable("KORVANE_SETUP_STATUS", c.value);
@@ -349,6 +350,7 @@ TEST(RunChecks, SetupStatusEndsARunWithAWrongSetUp) {
     h.control.Resolve("up", "192.0.2.1");
     h.control.Resolve("down", "192.0.2.2");
     h.control.NoSuchName("misspelt");
+    h.control.ZoneNeeded("fe80::1", "a link-local address needs a zone (fe80::1%eth0)");
     h.control.ReplyAfter("192.0.2.1", 5, 1);
     EXPECT_EQ(h.RunProgram(c.commandLine), c.exitStatus) << c.value << " " << c.commandLine;
     const Messages problems = h.platform.Problems();

@@ -15,6 +15,9 @@ enum class ErrorNumber : int {
   ControlFailure = 1000,
   // A name lookup the name service answered: no such name.
   NoSuchName = 1001,
+  // An address whose zone names its link (link-local, multicast) written
+  // without one: which link it is on cannot be known.
+  ZoneNeeded = 1002,
 };
 
 class RuntimeError : public std::runtime_error {

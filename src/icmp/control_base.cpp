@@ -36,6 +36,13 @@ std::optional<IpAddress> IcmpControlBase::Aim(const std::string& hostText) { ret
 
 void IcmpControlBase::SetTarget(const std::string& hostText) {
   const NameLookup found = AimAt(hostText);
+  if (found.address && found.address->ZoneMatters() && found.address->scopeId == 0) {
+    // Sent without a zone, the request leaves on no link the administrator
+    // chose, and no reply could be told to come from the host asked for.
+    const char* kind = found.address->IsMulticast() ? "a multicast" : "a link-local";
+    throw RuntimeError(ErrorNumber::ZoneNeeded, std::string(kind) + " address needs a zone (" +
+                                                    FormatIpv6(found.address->bytes) + "%eth0)");
+  }
   if (found.address) return;
   if (found.noSuchName) throw RuntimeError(ErrorNumber::NoSuchName, "no such name: " + hostText);
   throw RuntimeError(ErrorNumber::ControlFailure, "cannot resolve " + hostText);

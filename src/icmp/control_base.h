@@ -22,7 +22,9 @@ class IcmpControlBase : public PingControl {
   explicit IcmpControlBase(Platform& platform) : platform_(platform) {}
   void Connect(PingEvents* sink) override { sink_ = sink; }
   // A dotted quad is taken as it is; a name is resolved. Failure throws, with
-  // ErrorNumber::NoSuchName when the name service says the name does not exist.
+  // ErrorNumber::NoSuchName when the name service says the name does not exist,
+  // and with ErrorNumber::ZoneNeeded, saying why, for a link-local or multicast
+  // IPv6 address without a zone.
   void SetTarget(const std::string& hostText) override;
   std::string Target() override { return target_; }
 

@@ -30,8 +30,9 @@ struct IpAddress {
   // (ff00::/8) IPv6 addresses; any other is one host on every link, and a
   // reply from it carries no zone.
   bool ZoneMatters() const {
-    return IsIpv6() && (bytes[0] == 0xFF || (bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80));
+    return IsMulticast() || (IsIpv6() && bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80);
   }
+  bool IsMulticast() const { return IsIpv6() && bytes[0] == 0xFF; }
 
   friend bool operator==(const IpAddress&, const IpAddress&) = default;
 };

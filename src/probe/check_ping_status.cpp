@@ -22,14 +22,18 @@ class StepRunner {
       step();
     } catch (const RuntimeError& error) {
       pending_ = error.number();
+      why_ = error.what();
     }
   }
   bool ErrorPending() const { return pending_.has_value(); }
   bool Pending(ErrorNumber number) const { return pending_ == number; }
+  // What the pending error says went wrong.
+  const std::string& Why() const { return why_; }
   void ClearError() { pending_.reset(); }
 
  private:
   std::optional<ErrorNumber> pending_;
+  std::string why_;
 };
 
 // Marks the probe as waiting for its reply for as long as it lives.
@@ -57,11 +61,12 @@ void CheckPingStatus(modKorvane& run) {
     step.ClearError();  // only the resolution itself may take the failure branch
     step([&] { run.pingClient.SetTarget(host.Address); });
     if (step.ErrorPending()) {
-      // A misspelt name is a wrong set-up, named once; a name server that
-      // fails or does not answer is an outage and stays a silent "down".
-      if (step.Pending(ErrorNumber::NoSuchName))
-        run.platform.ReportProblem("host " + std::to_string(run.CurrentHost) + ", " + host.Address +
-                                   ": no such name");
+      // A misspelt name or a link-local address without its zone is a wrong
+      // set-up, named once; a name server that fails or does not answer is an
+      // outage and stays a silent "down".
+      const std::string hostNamed = "host " + std::to_string(run.CurrentHost) + ", " + host.Address + ": ";
+      if (step.Pending(ErrorNumber::NoSuchName)) run.platform.ReportProblem(hostNamed + "no such name");
+      if (step.Pending(ErrorNumber::ZoneNeeded)) run.platform.ReportProblem(hostNamed + step.Why());
       if (run.DebugOn) TraceLine(run, {" --- DNS resolving timed out: ", host.Address});
       return;
     }

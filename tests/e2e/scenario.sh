@@ -541,7 +541,10 @@ case "$name" in
     # their canonical form; a name with both families goes to IPv4; a reply
     # from another IPv6 address does not count. A zone on an address that is
     # not link-local changes nothing: the reply, which carries none, counts.
+    # A link-local address without its zone is a wrong set-up, named, and
+    # never pinged, though it is on the link.
     ip -6 addr add fd00::2/128 dev lo nodad
+    ip -6 addr add fe80::1/64 dev lo nodad
     start_responder 192.0.2.1=now 2001:db8::1=now 2001:db8::2=now 2001:db8::5=from:2001:db8::99 fd00::2=now ::1=now
     check() {
       enable_trace
@@ -560,6 +563,12 @@ case "$name" in
         " --> Sending Ping to fd00::2%1" " <-- Ping Response from fd00::2%1 \($rtt ms\)" \
         " --> DNS resolving on ::1%1" " <-- DNS resolved to ::1%1" \
         " --> Sending Ping to ::1%1" " <-- Ping Response from ::1%1 \($rtt ms\)" " Return Value: 100"
+      enable_trace
+      expect_stderr="korvane: host 1, fe80::1: a link-local address needs a zone (fe80::1%eth0)"
+      run_korvane 1 fe80::1
+      expect_status 0
+      expect_unresolved_trace fe80::1
+      expect_stderr=""
     }
     on_both_socket_kinds check
     ;;

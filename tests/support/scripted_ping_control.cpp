@@ -21,6 +21,9 @@ void ScriptedPingControl::SetTarget(const std::string& hostText) {
   calls_.push_back("SetTarget " + hostText);
   const auto found = names_.find(hostText);
   if (noSuchNames_.count(hostText)) throw RuntimeError(ErrorNumber::NoSuchName, "no such name " + hostText);
+  if (const auto zone = zonesNeeded_.find(hostText); zone != zonesNeeded_.end()) {
+    throw RuntimeError(ErrorNumber::ZoneNeeded, zone->second);
+  }
   if (found == names_.end()) {
     throw RuntimeError(ErrorNumber::ControlFailure, "cannot resolve " + hostText);
   }

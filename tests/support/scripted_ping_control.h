@@ -28,6 +28,8 @@ class ScriptedPingControl : public PingControl {
   void Resolve(const std::string& name, const std::string& address) { names_[name] = address; }
   // The name service answers that the name does not exist.
   void NoSuchName(const std::string& name) { noSuchNames_.insert(name); }
+  // The text is an address that needs a zone; why: what the control says.
+  void ZoneNeeded(const std::string& text, const std::string& why) { zonesNeeded_[text] = why; }
   // When an echo request goes to address, a reply from source arrives delayMs later.
   void ReplyAfter(const std::string& address, std::int64_t delayMs, std::int32_t roundTripMs,
                   std::string source = {});
@@ -64,6 +66,7 @@ class ScriptedPingControl : public PingControl {
   std::string target_;
   std::map<std::string, std::string> names_;
   std::set<std::string> noSuchNames_;
+  std::map<std::string, std::string> zonesNeeded_;
   std::multimap<std::string, Answer> answers_;
   std::vector<Event> due_;
   std::vector<std::string> calls_;
