@@ -27,6 +27,10 @@ use_private_wine_prefix() {
   mount -t overlay overlay -o "lowerdir=$base,upperdir=$work/wine-upper,workdir=$work/wine-work" \
     "$work/wine-prefix"
   export WINEPREFIX="$work/wine-prefix"
+  # A wineserver of this run's own that stays until stop_wine: one that ends by
+  # itself 3 s after its last program could be ending just as the next program
+  # starts, and that program then failed (status 1) or was killed.
+  "$wineserver" -p
 }
 
 # Stops this prefix's wineserver and waits for it, before the prefix goes.
