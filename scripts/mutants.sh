@@ -3,8 +3,8 @@
 # given) into a copy of the source tree, one at a time, rebuilds the unit
 # tests there and runs them. A fault the unit tests still pass on has
 # SURVIVED: a rule that no test guards. A fault in src/windows/ that the unit
-# tests pass on goes on to the Windows test programs, cross-built beside them
-# and run under Wine. Fails when any fault survives, when a row's original text
+# tests pass on goes on to the Windows platform's test program, cross-built beside
+# them and run under Wine. Fails when any fault survives, when a row's original text
 # is not in its file exactly once (stale), or when a fault does not build. The
 # working tree is never changed.
 #   MUTANTS_DIR  where the copy and its builds live (default build/mutants);
@@ -55,12 +55,14 @@ unit_tests_pass() {
   done
 }
 
-# The same for the Windows test programs, under Wine; configured, and checked
-# to pass without a fault, the first time a row needs them.
+# The same for the Windows platform's test program, under Wine; configured,
+# and checked to pass without a fault, the first time a row needs it. (The
+# Windows build of the unit tests holds no code of src/windows/ that the native
+# one does not, so only this program can kill what the native ones missed.)
 windows_ready=""
 windows_tests_pass() {
   local binary
-  for binary in korvane_unit_tests korvane_windows_tests; do
+  for binary in korvane_windows_tests; do
     cmake --build "$windows_build" -j "$jobs" --target "$binary" >"$log" 2>&1 || return 2
     if ! timeout 120 "$tree/tests/windows/wine-run.sh" "$windows_build/tests/$binary.exe" --gtest_brief=1 \
       >"$log" 2>&1; then
