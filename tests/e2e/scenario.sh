@@ -335,10 +335,23 @@ case "$name" in
         KORVANE_SETUP_STATUS=9 run_korvane 1 "$host"
         expect_status 0
       done
-      # Every name tried absent: the name's fault again.
+      # Every name tried absent: the name's fault again, also with the root
+      # domain as the search list.
       expect_stderr="korvane: host 1, routr1: no such name"
       KORVANE_SETUP_STATUS=9 run_korvane 1 routr1
       expect_status 9
+      name_servers 127.0.0.3
+      echo "search ." >> "$work/resolv.conf"
+      KORVANE_SETUP_STATUS=9 run_korvane 1 routr1
+      expect_status 9
+      # A late "no such name" leaves no time to ask again: an outage, within the bound.
+      expect_stderr=""
+      start_name_server 127.0.0.4 delay=1050 router1.lab=192.0.2.1
+      start_name_server 127.0.0.5
+      name_servers 127.0.0.4 127.0.0.5
+      KORVANE_SETUP_STATUS=9 run_korvane 1 routr1.lab
+      expect_status 0
+      expect_elapsed 1500 3800
     fi
     ;;
   silent_name_server)
