@@ -201,29 +201,45 @@ void Send(int fd, const Outgoing& o) {
   sendmsg(fd, &message, 0);
 }
 
+// A raw socket of the packet's family, for a thread of its own.
+int RawSocketFor(const Outgoing& o) {
+  return o.ipv6 ? socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6) : socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+}
+
+// A raw socket and a batch of copies of one packet, which must outlive it.
+struct Copies {
+  static constexpr long kBatch = 64;
+  explicit Copies(const Outgoing& o) : out(RawSocketFor(o)) {
+    const msghdr message = MessageFor(o, to, to6, data, control);
+    for (mmsghdr& m : batch)
+      m.msg_hdr = message;
+  }
+  ~Copies() { close(out); }
+  Copies(const Copies&) = delete;
+  Copies& operator=(const Copies&) = delete;
+  // Up to a batch of copies at once; how many went.
+  int Send(long count) { return sendmmsg(out, batch, static_cast<unsigned>(std::min(count, kBatch)), 0); }
+
+  const int out;
+  sockaddr_in to;
+  sockaddr_in6 to6;
+  iovec data;
+  Source6Control control;
+  mmsghdr batch[kBatch]{};
+};
+
 // Sends the packet RATE times a second for the duration, in batches, from a
 // thread of its own.
 void Flood(Outgoing o, long rate, long durationMs) {
   std::thread([o, rate, durationMs] {
-    const int out =
-        o.ipv6 ? socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6) : socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
-    sockaddr_in to;
-    sockaddr_in6 to6;
-    iovec data;
-    Source6Control control;
-    const msghdr message = MessageFor(o, to, to6, data, control);
-    constexpr int kBatch = 64;
-    mmsghdr batch[kBatch]{};
-    for (mmsghdr& m : batch)
-      m.msg_hdr = message;
+    Copies copies(o);
     const Clock::time_point start = Clock::now();
     const Clock::time_point end = start + std::chrono::milliseconds(durationMs);
     for (long sent = 0; Clock::now() < end;) {
-      const int n = sendmmsg(out, batch, kBatch, 0);
+      const int n = copies.Send(Copies::kBatch);
       sent += n > 0 ? n : 0;
       std::this_thread::sleep_until(start + std::chrono::microseconds(sent * 1'000'000 / rate));
     }
-    close(out);
   }).detach();
 }
 
@@ -235,8 +251,7 @@ void Sweep(Outgoing o, std::size_t icmpAt, long rate, long durationMs) {
   for (std::size_t i = icmpAt + 8; i < o.packet.size(); ++i)
     o.packet[i] = static_cast<unsigned char>(i - icmpAt);
   std::thread([o, icmpAt, rate, durationMs] {
-    const int out =
-        o.ipv6 ? socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6) : socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    const int out = RawSocketFor(o);
     constexpr int kBatch = 64;
     std::vector<Outgoing> each(kBatch, o);
     sockaddr_in to[kBatch];
@@ -269,28 +284,17 @@ void Sweep(Outgoing o, std::size_t icmpAt, long rate, long durationMs) {
 // its own: the first half, the reply, then the rest, at once.
 void AroundTheReply(Outgoing lookAlike, Outgoing reply, long count) {
   std::thread([lookAlike, reply, count] {
-    const int out =
-        lookAlike.ipv6 ? socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6) : socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
-    sockaddr_in to;
-    sockaddr_in6 to6;
-    iovec data;
-    Source6Control control;
-    const msghdr message = MessageFor(lookAlike, to, to6, data, control);
-    constexpr long kBatch = 64;
-    mmsghdr batch[kBatch]{};
-    for (mmsghdr& m : batch)
-      m.msg_hdr = message;
-    const auto burst = [&](long copies) {
-      for (long sent = 0; sent < copies;) {
-        const int n = sendmmsg(out, batch, static_cast<unsigned>(std::min(kBatch, copies - sent)), 0);
+    Copies copies(lookAlike);
+    const auto burst = [&](long total) {
+      for (long sent = 0; sent < total;) {
+        const int n = copies.Send(total - sent);
         if (n <= 0) return;
         sent += n;
       }
     };
     burst(count / 2);
-    Send(out, reply);
+    Send(copies.out, reply);
     burst(count - count / 2);
-    close(out);
   }).detach();
 }
 
