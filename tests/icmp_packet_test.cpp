@@ -420,6 +420,27 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
   }
 }
 
+// A request the system finished on a reply counts only when the reply echoes
+// the request's payload to the byte.
+TEST(AwaitedRequest, AFinishedRequestsReplyCountsOnlyWithItsPayload) {
+  using Kind = EchoOutcome::Kind;
+  const std::vector<unsigned char> payload = OurPayload();
+  std::vector<unsigned char> otherCookie = payload;
+  otherCookie[2] ^= 0xFF;
+  const struct {
+    Bytes echoed;
+    Kind kind;
+  } rows[] = {{payload, Kind::Reply},
+              {otherCookie, Kind::NotOurs},
+              {Bytes(payload).first(payload.size() - 1), Kind::NotOurs}};
+  for (const auto& row : rows) {
+    const FinishedRequest finished{FinishedRequest::Status::Replied, IpAddress::Ipv4(kHost), 12, row.echoed};
+    const EchoOutcome outcome = JudgeFinishedRequest(finished, IpAddress::Ipv4(kHost), payload);
+    EXPECT_EQ(outcome.kind, row.kind) << row.echoed.size();
+    EXPECT_EQ(outcome.source, row.kind == Kind::Reply ? "192.0.2.7" : "");
+  }
+}
+
 // A reply from where the request went is written as Target reads, with the
 // zone as the host text gave it; one from another zone of the same link-local
 // address is not the same host. A global or loopback address is one host

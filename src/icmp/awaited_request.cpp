@@ -32,6 +32,14 @@ std::string ReplySource(const IpAddress& source, const IpAddress& destination) {
   return FormatAddress(fromDestination ? destination : source);
 }
 
+EchoOutcome JudgeFinishedRequest(const FinishedRequest& finished, const IpAddress& target, Bytes payload) {
+  using Status = FinishedRequest::Status;
+  if (finished.status == Status::Silent) return {};
+  if (finished.status == Status::Error) return {EchoOutcome::Kind::Error, {}, 0};
+  if (!EchoesPayload(finished.echoed, payload)) return {EchoOutcome::Kind::NotOurs, {}, 0};
+  return {EchoOutcome::Kind::Reply, ReplySource(finished.source, target), finished.roundTripMs};
+}
+
 AwaitedRequest::AwaitedRequest(int socket, IpAddress destination, std::uint16_t identifier,
                                std::uint16_t sequence, std::vector<unsigned char> payload,
                                std::int64_t sentAtNs, std::int64_t deadlineNs)

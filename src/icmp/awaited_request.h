@@ -34,6 +34,29 @@ std::string ReplySource(const IpAddress& source, const IpAddress& destination);
 // processor): arrivedAtNs is when the system took it in, not when it is read.
 bool ArrivedByDeadline(std::int64_t arrivedAtNs, std::int64_t deadlineNs);
 
+// A request the system finished itself (the Windows ICMP API completes one on
+// the first reply it matches), as that system reported it.
+struct FinishedRequest {
+  enum class Status { Silent, Error, Replied };
+  Status status = Status::Silent;
+  IpAddress source;  // Replied: where the reply came from
+  std::int32_t roundTripMs = 0;
+  Bytes echoed;  // Replied: the data the reply carried back
+};
+
+struct EchoOutcome {
+  // NotOurs: a reply that does not echo the request's payload; the system
+  // took it for the answer, so the host's own can no longer arrive.
+  enum class Kind { Nothing, Reply, Error, NotOurs };
+  Kind kind = Kind::Nothing;
+  std::string source;  // a reply's, as ReplySource writes it
+  std::int32_t roundTripMs = 0;
+};
+
+// What such a request amounts to for the host at target, whose request
+// carried payload: a reply counts only when it echoes that payload exactly.
+EchoOutcome JudgeFinishedRequest(const FinishedRequest& finished, const IpAddress& target, Bytes payload);
+
 // What a socket of one kind hands over, classified for our identifier and the
 // payload our request carried.
 using Classifier = IcmpVerdict (*)(Bytes message, std::uint16_t identifier, Bytes payload);

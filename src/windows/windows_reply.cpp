@@ -10,8 +10,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "icmp/awaited_request.h"
-
 namespace korvane {
 namespace {
 
@@ -27,10 +25,8 @@ Bytes EchoedData(const void* buffer, std::size_t size, const ICMP_ECHO_REPLY& re
 
 EchoOutcome ReadReplyBuffer(const void* buffer, std::size_t size, bool ipv6, DWORD replies, DWORD error,
                             const IpAddress& target, Bytes payload) {
-  IpAddress source;
+  FinishedRequest finished;
   ULONG status = error;
-  std::int32_t roundTripMs = 0;
-  Bytes echoed;
   if (replies > 0 && ipv6) {
     Icmp6EchoReply reply;
     std::memcpy(&reply, buffer, sizeof reply);
@@ -38,26 +34,29 @@ EchoOutcome ReadReplyBuffer(const void* buffer, std::size_t size, bool ipv6, DWO
     // a sockaddr_in6: either order names the target's zone.
     const ULONG scopeId =
         ntohl(reply.source.scopeId) == target.scopeId ? target.scopeId : reply.source.scopeId;
-    source = IpAddress::Ipv6(reply.source.address, scopeId);
+    finished.source = IpAddress::Ipv6(reply.source.address, scopeId);
     status = reply.status;
-    roundTripMs = static_cast<std::int32_t>(reply.roundTripTime);
+    finished.roundTripMs = static_cast<std::int32_t>(reply.roundTripTime);
     if (size >= sizeof reply + payload.size()) {
-      echoed = Bytes(static_cast<const unsigned char*>(buffer) + sizeof reply, payload.size());
+      finished.echoed = Bytes(static_cast<const unsigned char*>(buffer) + sizeof reply, payload.size());
     }
   } else if (replies > 0) {
     ICMP_ECHO_REPLY reply;
     std::memcpy(&reply, buffer, sizeof reply);
-    source = IpAddress::Ipv4(ntohl(reply.Address));
+    finished.source = IpAddress::Ipv4(ntohl(reply.Address));
     status = reply.Status;
-    roundTripMs = static_cast<std::int32_t>(reply.RoundTripTime);
-    echoed = EchoedData(buffer, size, reply);
+    finished.roundTripMs = static_cast<std::int32_t>(reply.RoundTripTime);
+    finished.echoed = EchoedData(buffer, size, reply);
   }
   // The system's own time-out is no event; a source quench says nothing
   // about whether the host can be reached.
-  if (status == IP_REQ_TIMED_OUT || status == IP_SOURCE_QUENCH) return {};
-  if (status != IP_SUCCESS) return {EchoOutcome::Kind::Error, {}, 0};
-  if (!EchoesPayload(echoed, payload)) return {EchoOutcome::Kind::NotOurs, {}, 0};
-  return {EchoOutcome::Kind::Reply, ReplySource(source, target), roundTripMs};
+  using Status = FinishedRequest::Status;
+  if (status == IP_REQ_TIMED_OUT || status == IP_SOURCE_QUENCH) {
+    finished.status = Status::Silent;
+  } else {
+    finished.status = status == IP_SUCCESS ? Status::Replied : Status::Error;
+  }
+  return JudgeFinishedRequest(finished, target, payload);
 }
 
 }  // namespace korvane

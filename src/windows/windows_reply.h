@@ -2,7 +2,8 @@
 // What a finished request of the Windows ICMP API says, read from the reply
 // buffer that IcmpParseReplies or Icmp6ParseReplies has filled: a reply, an
 // error, or nothing to report. Apart from the API's own calls, so that the
-// reading can be tested on buffers built in a test.
+// reading can be tested on buffers built in a test; what counts is decided by
+// JudgeFinishedRequest, which both systems' tests reach.
 #include <windows.h>
 // clang-format off
 #include <winsock2.h>
@@ -13,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "icmp/awaited_request.h"
 #include "icmp/icmp_packet.h"
 #include "icmp/ip_address.h"
 
@@ -47,15 +49,6 @@ static_assert(offsetof(Icmp6EchoReply, status) == 28 && offsetof(Icmp6EchoReply,
 static_assert(offsetof(ICMP_ECHO_REPLY, Address) == 0 && offsetof(ICMP_ECHO_REPLY, Status) == 4 &&
               offsetof(ICMP_ECHO_REPLY, RoundTripTime) == 8 && offsetof(ICMP_ECHO_REPLY, DataSize) == 12 &&
               offsetof(ICMP_ECHO_REPLY, Data) == 16 && sizeof(ICMP_ECHO_REPLY) == 40);
-
-struct EchoOutcome {
-  // NotOurs: a reply that does not echo the request's payload; the system
-  // took it for the answer, so the host's own can no longer arrive.
-  enum class Kind { Nothing, Reply, Error, NotOurs };
-  Kind kind = Kind::Nothing;
-  std::string source;  // a reply's, as the control writes addresses
-  std::int32_t roundTripMs = 0;
-};
 
 // buffer, size: the reply buffer; replies: what the parse call returned;
 // error: GetLastError() when it was 0. target: where the request went, so
