@@ -7,14 +7,17 @@
 #   FUZZ_SECONDS  how long to fuzz (default 60; 0 skips fuzzing)
 #   TEST_JOBS     tests run at once in each suite (default 12: most
 #                 end-to-end tests sleep on timers, each in its own namespace)
-#   MUTANTS=1     also runs the mutation check, scripts/mutants.sh (two to three
+#   MUTANTS=1     also runs the mutation check, scripts/mutants.sh (about two
 #                 minutes on two cores, at the lowest priority beside the suites)
 #
-# The plain build comes first, on every core; its suite starts at once. The
-# other builds follow it at the lowest priority, each suite starting as soon
-# as its build is done: the end-to-end tests mostly wait on real timers, so
-# the builds take the processor they leave, and a timer-bound test is never
-# kept waiting by a build. Floods take a lock so that only one runs at a time.
+# The plain build (the release build, which the package test packages) comes
+# first, on every core; its suite starts at once. The fuzz, sanitized and
+# Windows builds follow it at the lowest priority, each suite (or the fuzzer)
+# starting as soon as its build is done: the end-to-end tests mostly wait on
+# real timers, so the builds take the processor they leave, and a timer-bound
+# test is never kept waiting by a build. The fuzzer, which runs for a set time
+# on one core, starts first so that it does not run alone at the end. Floods
+# take a lock so that only one runs at a time.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 fuzz_seconds="${FUZZ_SECONDS:-60}"
@@ -49,18 +52,13 @@ start_suite() {  # name
   pids[$1]=$!
 }
 
-build 0 plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build 0 plain -DCMAKE_BUILD_TYPE=Release
 start_suite plain
 if [ "$mutants" = 1 ]; then
   echo "=== mutants: every fault of tests/mutants.txt against the unit tests (log: build/logs/mutants.log)"
   nice -n 19 "$root/scripts/mutants.sh" >"$logs/mutants.log" 2>&1 &
   pids[mutants]=$!
 fi
-build 19 sanitize -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON
-start_suite sanitize
-build 19 windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-  -DKORVANE_RESPONDER="$root/build/plain/tests/e2e/icmp_responder"
-start_suite windows
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "=== fuzz: build (at $(( $(date +%s) - started )) s)"
   CXX=clang++ nice -n 19 cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -77,6 +75,11 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   ) >"$logs/fuzz.log" 2>&1 &
   pids[fuzz]=$!
 fi
+build 19 sanitize -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON
+start_suite sanitize
+build 19 windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+  -DKORVANE_RESPONDER="$root/build/plain/tests/e2e/icmp_responder"
+start_suite windows
 echo "=== builds done after $(( $(date +%s) - started )) s"
 
 failed=()

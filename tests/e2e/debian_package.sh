@@ -3,10 +3,13 @@
 # contents, metadata and lintian's verdict; then installed with apt-get, run by
 # an ordinary user, and purged, all on a throw-away copy of this system (an
 # overlay of / in a private mount namespace), so the machine stays unchanged.
-#   debian_package.sh SOURCE_DIR WORK_DIR
+#   debian_package.sh SOURCE_DIR WORK_DIR [RELEASE_BUILD_DIR]
+# RELEASE_BUILD_DIR: a release build already made (the test command's plain
+# build) to package; without it, one is made in WORK_DIR.
 set -euo pipefail
 export LC_ALL=C
 source_dir="$(realpath "$1")" work="$2"
+release_build="${3:-$work/build}"
 fail() { echo "FAIL [debian_package]: $*" >&2; exit 1; }
 
 if [ -z "${KORVANE_PACKAGE_INSIDE:-}" ]; then
@@ -16,13 +19,16 @@ if [ -z "${KORVANE_PACKAGE_INSIDE:-}" ]; then
   fi
   "$source_dir/scripts/install-deps.sh" package >&2
   rm -rf "$work"
-  cmake -S "$source_dir" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_TESTS=OFF >/dev/null
-  cmake --build "$work/build" --target package >/dev/null
+  if [ -z "${3:-}" ]; then
+    cmake -S "$source_dir" -B "$release_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVANE_TESTS=OFF >/dev/null
+  fi
+  cmake --build "$release_build" --target package >/dev/null
+  mkdir -p "$work"
   exec unshare -m -n --propagation private env KORVANE_PACKAGE_INSIDE=1 bash "$0" "$@"
 fi
 
 version=$(sed -n 's/^project(korvane VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
-deb="$work/build/korvane_${version}_amd64.deb"
+deb="$release_build/korvane_${version}_amd64.deb"
 [ -f "$deb" ] || fail "no $deb"
 
 # ---- contents and metadata ---------------------------------------------------

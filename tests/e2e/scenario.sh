@@ -477,23 +477,22 @@ case "$name" in
     # 200,000 unrelated echo replies a second: the real reply, 2 s late, is
     # still seen, and the run takes no longer than a quiet one.
     start_responder --flood-replies=200000 192.0.2.1=delay:2000
-    for _ in 1 2 3; do
-      enable_trace
-      run_korvane 1 192.0.2.1
-      expect_status 100
-      expect_elapsed 2650 4000
-    done
+    enable_trace
+    run_korvane 1 192.0.2.1
+    expect_status 100
+    expect_elapsed 2650 4000
     # Forged replies to the request itself, half with the next sequence, half
     # from another address, 150,000 a second: the real one, 300 ms late, is
     # still seen on both socket kinds and in both families.
     kill "$responder_pid"; wait "$responder_pid" 2>/dev/null || true
     # A forger who reads the identifier sweeps every sequence number, 150,000
-    # replies a second "from" the host: a silent host stays silent, and a real
-    # reply in the middle of a sweep still counts. One on the path sends
+    # replies a second "from" the host (each sequence twice in the first
+    # second): a silent host stays silent, and a real reply in the middle of a
+    # sweep still counts. One on the path sends
     # 20,000 copies of the real reply with another payload around it, as fast
     # as they go: the real one still counts.
     start_responder 192.0.2.2=reply-flood:150000:2000:300 2001:db8::2=reply-flood:150000:2000:300 \
-      192.0.2.3=sweep:150000:5500 2001:db8::3=sweep:150000:5500 \
+      192.0.2.3=sweep:150000:1000 2001:db8::3=sweep:150000:1000 \
       192.0.2.4=sweep:150000:2000:1000 2001:db8::4=sweep:150000:2000:1000 \
       192.0.2.5=lookalike-flood:20000 2001:db8::5=lookalike-flood:20000
     check() {
