@@ -56,9 +56,18 @@ unit_tests_pass() {
   done
 }
 
+# Each fault rebuilds one source file: the standard headers the sources share
+# are compiled once, into a precompiled header, which takes a third off each.
+cat >"$work/precompiled.cmake" <<'EOF'
+cmake_language(DEFER DIRECTORY "${CMAKE_SOURCE_DIR}" CALL target_precompile_headers korvane_logic PRIVATE
+  <algorithm> <array> <chrono> <cstddef> <cstdint> <cstring> <functional> <memory> <optional> <span>
+  <string> <string_view> <vector>)
+cmake_language(DEFER DIRECTORY "${CMAKE_SOURCE_DIR}" CALL target_precompile_headers korvane_os
+  REUSE_FROM korvane_logic)
+EOF
 echo "=== mutants: building the unit tests in $tree"
 cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
-  -DKORVANE_WERROR=OFF >"$log" 2>&1 || { cat "$log"; exit 2; }
+  -DKORVANE_WERROR=OFF -DCMAKE_PROJECT_INCLUDE="$work/precompiled.cmake" >"$log" 2>&1 || { cat "$log"; exit 2; }
 status=0
 unit_tests_pass || status=$?
 if [ "$status" -ne 0 ]; then

@@ -12,12 +12,14 @@
 #
 # The plain build (the release build, which the package test packages) comes
 # first, on every core; its suite starts at once. The fuzz, sanitized and
-# Windows builds follow it at the lowest priority, each suite (or the fuzzer)
-# starting as soon as its build is done: the end-to-end tests mostly wait on
-# real timers, so the builds take the processor they leave, and a timer-bound
-# test is never kept waiting by a build. The fuzzer, which runs for a set time
-# on one core, starts first so that it does not run alone at the end. Floods
-# take a lock so that only one runs at a time.
+# Windows builds follow it at a low priority (nice 10), each suite (or the
+# fuzzer) starting as soon as its build is done: the end-to-end tests mostly
+# wait on real timers, so the builds take the processor they leave, and a
+# timer-bound test is never kept waiting by a build. The mutation check and
+# the fuzzer run at the lowest priority (nice 19): they take what the builds
+# leave, and the processor the last suites leave idle while they wait. The
+# fuzzer, which runs for a set time, starts first so that it does not run
+# alone at the end. Floods take a lock so that only one runs at a time.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 fuzz_seconds="${FUZZ_SECONDS:-60}"
@@ -61,9 +63,10 @@ if [ "$mutants" = 1 ]; then
 fi
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "=== fuzz: build (at $(( $(date +%s) - started )) s)"
-  CXX=clang++ nice -n 19 cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKORVANE_FUZZ=ON -DKORVANE_WERROR=ON >/dev/null
-  nice -n 19 cmake --build "$root/build/fuzz" --target korvane_fuzz_input -j "$jobs"
+  # -O1 with line tables, as libFuzzer's documentation builds its targets.
+  CXX=clang++ nice -n 10 cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" -DKORVANE_FUZZ=ON -DKORVANE_WERROR=ON >/dev/null
+  nice -n 10 cmake --build "$root/build/fuzz" --target korvane_fuzz_input -j "$jobs"
   echo "=== fuzz: ${fuzz_seconds}s on the command-line reader, the dotted-quad check and the packet classification"
   (
     corpus="$root/build/fuzz/corpus"
@@ -75,9 +78,9 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   ) >"$logs/fuzz.log" 2>&1 &
   pids[fuzz]=$!
 fi
-build 19 sanitize -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON
+build 10 sanitize -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON
 start_suite sanitize
-build 19 windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+build 10 windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DKORVANE_RESPONDER="$root/build/plain/tests/e2e/icmp_responder"
 start_suite windows
 echo "=== builds done after $(( $(date +%s) - started )) s"
