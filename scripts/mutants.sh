@@ -47,7 +47,7 @@ failed=""
 unit_tests_pass() {
   local binary
   for binary in korvane_unit_tests korvane_posix_tests; do
-    cmake --build "$build" -j "$jobs" --target "$binary" >"$log" 2>&1 || return 2
+    ninja -C "$build" -j "$jobs" "tests/$binary" >"$log" 2>&1 || return 2
     if ! timeout 20 "$build/tests/$binary" --gtest_brief=1 >"$log" 2>&1; then
       failed="$(sed -n 's/^\[  FAILED  \] \([^ ]*\).*/\1/p' "$log" | head -n 1)"
       failed="${failed:-$binary (status or time-out)}"
@@ -67,7 +67,8 @@ cmake_language(DEFER DIRECTORY "${CMAKE_SOURCE_DIR}" CALL target_precompile_head
 EOF
 echo "=== mutants: building the unit tests in $tree"
 cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
-  -DKORVANE_WERROR=OFF -DCMAKE_PROJECT_INCLUDE="$work/precompiled.cmake" >"$log" 2>&1 || { cat "$log"; exit 2; }
+  -DKORVANE_WERROR=OFF -DCMAKE_PROJECT_INCLUDE="$work/precompiled.cmake" \
+  -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >"$log" 2>&1 || { cat "$log"; exit 2; }
 status=0
 unit_tests_pass || status=$?
 if [ "$status" -ne 0 ]; then
