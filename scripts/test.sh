@@ -15,11 +15,12 @@
 # (nice 10), the sanitized and the Windows programs, whose end-to-end
 # scenarios start as soon as each is built: they mostly wait on real timers,
 # so the builds take the processor they leave, and a timer-bound test is never
-# kept waiting by a build. Then the rest of those two builds with their other
-# tests, and last the fuzz target. The mutation check and the fuzzer run at the
-# lowest priority (nice 19): they take what the builds leave, and at the end
-# the processor the suites leave idle. Floods take a lock so that only one runs
-# at a time.
+# kept waiting by a build. Then the rest of the sanitized build with its other
+# tests, the fuzz target, whose fuzzer then runs for its set time beside the
+# rest of the Windows build, and that build's other tests. The mutation check
+# runs at the lowest priority (nice 19): it takes what the builds leave, and at
+# the end the processor the suites leave idle. Floods take a lock so that only
+# one runs at a time.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 fuzz_seconds="${FUZZ_SECONDS:-60}"
@@ -80,10 +81,8 @@ build 10 windows korvane korvane_create_process
 start_suite windows.e2e windows -L '^e2e$'
 build 10 sanitize
 start_suite sanitize sanitize -LE '^e2e$'
-build 10 windows
-start_suite windows windows -LE '^e2e$'
-# The fuzzer runs for a set time, last: beside the mutation check's last faults
-# it takes the core the suites leave idle as they end.
+# The fuzzer runs for a set time, beside the last build and then the mutation
+# check's last faults, on the core the suites leave idle as they end.
 if [ "$fuzz_seconds" -gt 0 ]; then
   # -O1 with line tables, as libFuzzer's documentation builds its targets.
   CXX=clang++ nice -n 10 cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -94,11 +93,13 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     corpus="$root/build/fuzz/corpus"
     mkdir -p "$corpus"
     cp "$root"/tests/fuzz/seeds/* "$corpus/"
-    nice -n 19 "$root/build/fuzz/tests/korvane_fuzz_input" -max_total_time="$fuzz_seconds" -max_len=40000 \
+    nice -n 10 "$root/build/fuzz/tests/korvane_fuzz_input" -max_total_time="$fuzz_seconds" -max_len=40000 \
       -print_final_stats=1 "$corpus"
   ) >"$logs/fuzz.log" 2>&1 &
   pids[fuzz]=$!
 fi
+build 10 windows
+start_suite windows windows -LE '^e2e$'
 echo "=== builds done after $(( $(date +%s) - started )) s"
 
 failed=()
