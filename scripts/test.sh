@@ -7,8 +7,8 @@
 #   FUZZ_SECONDS  how long to fuzz (default 60; 0 skips fuzzing)
 #   TEST_JOBS     tests run at once in each suite (default 12: most
 #                 end-to-end tests sleep on timers, each in its own namespace)
-#   MUTANTS=1     also runs the mutation check, scripts/mutants.sh (about two
-#                 minutes on two cores, at the lowest priority beside the suites)
+#   MUTANTS=1     also runs the mutation check, scripts/mutants.sh (about a
+#                 minute on two cores alone, at a low priority beside the suites)
 #
 # The plain build (the release build, which the package test packages) comes
 # first, on every core; its suite starts at once. Then, at a low priority
@@ -18,8 +18,8 @@
 # kept waiting by a build. Then the rest of the sanitized build with its other
 # tests, the fuzz target, whose fuzzer then runs for its set time beside the
 # rest of the Windows build, and that build's other tests. The mutation check
-# runs at the lowest priority (nice 19): it takes what the builds leave, and at
-# the end the processor the suites leave idle. Floods take a lock so that only
+# runs at a lower priority still (nice 15): it takes what the builds leave, and
+# at the end the processor the suites leave idle. Floods take a lock so that only
 # one runs at a time.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -67,7 +67,7 @@ build 0 plain
 start_suite plain plain
 if [ "$mutants" = 1 ]; then
   echo "=== mutants: every fault of tests/mutants.txt against the unit tests (log: build/logs/mutants.log)"
-  nice -n 19 "$root/scripts/mutants.sh" >"$logs/mutants.log" 2>&1 &
+  nice -n 15 "$root/scripts/mutants.sh" >"$logs/mutants.log" 2>&1 &
   pids[mutants]=$!
 fi
 # The end-to-end scenarios wait on timers and need only the program (and the

@@ -491,9 +491,9 @@ case "$name" in
     # sweep still counts. One on the path sends
     # 20,000 copies of the real reply with another payload around it, as fast
     # as they go: the real one still counts.
-    start_responder 192.0.2.2=reply-flood:150000:2000:300 2001:db8::2=reply-flood:150000:2000:300 \
+    start_responder 192.0.2.2=reply-flood:150000:1000:300 2001:db8::2=reply-flood:150000:1000:300 \
       192.0.2.3=sweep:150000:1000 2001:db8::3=sweep:150000:1000 \
-      192.0.2.4=sweep:150000:2000:1000 2001:db8::4=sweep:150000:2000:1000 \
+      192.0.2.4=sweep:150000:1000:500 2001:db8::4=sweep:150000:1000:500 \
       192.0.2.5=lookalike-flood:20000 2001:db8::5=lookalike-flood:20000
     check() {
       run_korvane 2 192.0.2.2 2001:db8::2
