@@ -191,31 +191,37 @@ struct PipeSource : EventSource {
     ++pumps;
     return read(fds[0], &byte, 1) == 1 && flooded;
   }
+  bool DueWithoutWaitObject() const override { return due; }
   int fds[2];
   int pumps = 0;
   bool flooded = false;
+  bool due = true;
 };
 
-// The wait ends at its end, never before, and pumps once at its start and
-// once per wake-up; a source that keeps saying "flooded" gets one pump a
-// 10 ms slice, not a busy loop.
+// The wait ends at its end, never before, and pumps at its start only when
+// something is due that the pipe does not signal, then once per wake-up; a
+// source that keeps saying "flooded" gets one pump a 10 ms slice, not a busy
+// loop.
 TEST(PosixWait, EndsOnTimeAndPumpsOnlyWhenReadyOrOncePerSliceInAFlood) {
   struct Case {
     int bytes;
     bool flooded;
-    int maxPumps;
+    bool due;
+    int minPumps, maxPumps;
   };
   PosixPlatform platform(0, nullptr);
-  for (const Case& c : {Case{0, false, 1}, Case{1, false, 2}, Case{1000, true, 7}}) {
+  for (const Case& c : {Case{0, false, true, 1, 1}, Case{0, false, false, 0, 0}, Case{1, false, false, 1, 1},
+                        Case{1, false, true, 1, 2}, Case{1000, true, true, 1, 7}}) {
     PipeSource source;
     source.flooded = c.flooded;
+    source.due = c.due;
     for (int i = 0; i < c.bytes; ++i)
       ASSERT_EQ(write(source.fds[1], "x", 1), 1);
     const std::int64_t until = platform.MonotonicNanoseconds() + 50'000'000;
     platform.WaitUntil(until, source);
     EXPECT_GE(platform.MonotonicNanoseconds(), until);
-    EXPECT_GE(source.pumps, 1);
-    EXPECT_LE(source.pumps, c.maxPumps) << c.bytes;
+    EXPECT_GE(source.pumps, c.minPumps) << c.bytes << c.due;
+    EXPECT_LE(source.pumps, c.maxPumps) << c.bytes << c.due;
   }
 }
 

@@ -27,6 +27,8 @@ class IcmpControlBase : public PingControl {
   // IPv6 address without a zone.
   void SetTarget(const std::string& hostText) override;
   std::string Target() override { return target_; }
+  // A failed send has no socket to signal it.
+  bool DueWithoutWaitObject() const override { return sendFailed_; }
 
  protected:
   // The address of a name or an IPv6 literal, IPv4 first, within a bounded time.

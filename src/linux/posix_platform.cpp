@@ -117,8 +117,9 @@ void PosixPlatform::WaitUntil(std::int64_t untilNs, EventSource& events) {
   for (const std::intptr_t fd : events.WaitObjects()) {
     watched.push_back({static_cast<int>(fd), POLLIN, 0});
   }
-  // What is already due (a failed send) is delivered at once.
-  bool flooded = events.DeliverPendingEvents();
+  // What is already due (a failed send) is delivered at once; the sockets
+  // are read when the poll finds them ready, not before each wait.
+  bool flooded = events.DueWithoutWaitObject() && events.DeliverPendingEvents();
   for (;;) {
     const std::int64_t now = MonotonicNanoseconds();
     if (now >= untilNs) return;

@@ -51,6 +51,10 @@ class EventSource {
   // Raises the events that are due now. Returns true when it stopped at its
   // limit of work for one call with more still waiting (a flood).
   virtual bool DeliverPendingEvents() = 0;
+  // Whether something is due that no wait object will signal (a send that
+  // failed). Only then does a wait pump before it first sleeps: whatever a
+  // wait object holds already wakes that sleep at once.
+  virtual bool DueWithoutWaitObject() const { return true; }
 };
 
 class Platform {
