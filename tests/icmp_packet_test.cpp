@@ -420,24 +420,31 @@ TEST(AwaitedRequest, OnlyItsOwnRepliesAndItsFirstErrorAboutWhereItWentCount) {
   }
 }
 
-// A request the system finished on a reply counts only when the reply echoes
-// the request's payload to the byte.
-TEST(AwaitedRequest, AFinishedRequestsReplyCountsOnlyWithItsPayload) {
+// A request the system finished on its own time-out says nothing, one it
+// finished on an error is an Error whatever its buffer holds, and one it
+// finished on a reply counts, with the round trip the system measured, only
+// when the reply echoes the request's payload to the byte.
+TEST(AwaitedRequest, AFinishedRequestCountsByItsStatusAndOnlyWithItsPayload) {
   using Kind = EchoOutcome::Kind;
+  using Status = FinishedRequest::Status;
   const std::vector<unsigned char> payload = OurPayload();
   std::vector<unsigned char> otherCookie = payload;
   otherCookie[2] ^= 0xFF;
   const struct {
+    Status status;
     Bytes echoed;
     Kind kind;
-  } rows[] = {{payload, Kind::Reply},
-              {otherCookie, Kind::NotOurs},
-              {Bytes(payload).first(payload.size() - 1), Kind::NotOurs}};
+  } rows[] = {{Status::Replied, payload, Kind::Reply},
+              {Status::Replied, otherCookie, Kind::NotOurs},
+              {Status::Replied, Bytes(payload).first(payload.size() - 1), Kind::NotOurs},
+              {Status::Silent, payload, Kind::Nothing},
+              {Status::Error, payload, Kind::Error}};
   for (const auto& row : rows) {
-    const FinishedRequest finished{FinishedRequest::Status::Replied, IpAddress::Ipv4(kHost), 12, row.echoed};
+    const FinishedRequest finished{row.status, IpAddress::Ipv4(kHost), 12, row.echoed};
     const EchoOutcome outcome = JudgeFinishedRequest(finished, IpAddress::Ipv4(kHost), payload);
-    EXPECT_EQ(outcome.kind, row.kind) << row.echoed.size();
+    EXPECT_EQ(outcome.kind, row.kind) << static_cast<int>(row.status) << " " << row.echoed.size();
     EXPECT_EQ(outcome.source, row.kind == Kind::Reply ? "192.0.2.7" : "");
+    EXPECT_EQ(outcome.roundTripMs, row.kind == Kind::Reply ? 12 : 0);
   }
 }
 
