@@ -486,8 +486,8 @@ case "$name" in
     # still seen on both socket kinds and in both families.
     kill "$responder_pid"; wait "$responder_pid" 2>/dev/null || true
     # A forger who reads the identifier sweeps every sequence number, 150,000
-    # replies a second "from" the host (each sequence twice in the first
-    # second): a silent host stays silent, and a real reply in the middle of a
+    # replies a second "from" the host (each sequence about twice in the
+    # second it lasts): a silent host stays silent, and a real reply in the middle of a
     # sweep still counts. One on the path sends
     # 20,000 copies of the real reply with another payload around it, as fast
     # as they go: the real one still counts.
